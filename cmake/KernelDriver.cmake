@@ -1,0 +1,21 @@
+# add_kernel_driver(<name> SOURCES <files...> [INCLUDES <dirs...>])
+# Builds <name>.sys: a 64-bit kernel-mode image whose only imports are ntoskrnl.exe and hal.dll.
+# Only meaningful in the Windows configuration.
+function(add_kernel_driver name)
+    cmake_parse_arguments(KD "" "" "SOURCES;INCLUDES" ${ARGN})
+    add_executable(${name} ${KD_SOURCES})
+    set_target_properties(${name} PROPERTIES SUFFIX ".sys" OUTPUT_NAME ${name})
+    target_include_directories(${name} PRIVATE ${KD_INCLUDES})
+    target_include_directories(${name} SYSTEM PRIVATE /usr/x86_64-w64-mingw32/include/ddk)
+    target_compile_options(${name} PRIVATE
+        -O2 -fno-stack-protector -mno-stack-arg-probe -ffreestanding
+        $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics>)
+    # The user-mode link options (-static, the C++ runtime) must not reach a kernel image.
+    set_target_properties(${name} PROPERTIES LINK_OPTIONS "")
+    target_link_options(${name} PRIVATE
+        -nostdlib -nostartfiles -shared
+        -Wl,--subsystem,native -Wl,--entry,DriverEntry -Wl,--image-base,0x10000
+        -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
+        -Wl,--dynamicbase -Wl,--nxcompat)
+    target_link_libraries(${name} PRIVATE ntoskrnl hal gcc)
+endfunction()
