@@ -139,6 +139,16 @@ int MiniportChannel::SetTransferMode(uint8_t controller, uint8_t port, uint8_t d
     return SendOnce(controller, r) ? 0 : 1;
 }
 
+uint32_t MiniportChannel::ReadEvents(uint8_t controller, std::span<uint8_t> buffer) {
+    if (buffer.size() != events::kSize) return 0;
+    wire::ByteView view(buffer.data(), buffer.size());
+    view.Zero();
+    BuildEnvelope(view, MPCMD_READ_EVENTS);
+    OpenDevice device = OpenAdapter(controller);
+    if (!device.Control(buffer) || !ReplySucceeded(view, MPCMD_READ_EVENTS)) return 0;
+    return EventRecordCount(view);
+}
+
 // ---- Reply texts ----------------------------------------------------------------------
 
 std::string DriverVersionText(const wire::ByteView& reply) {
@@ -224,6 +234,11 @@ int EnclosureTextsOf(const wire::ByteView& reply, EnclosureTexts& texts) {
     texts.celsius2 = std::to_string(t2);
     texts.fahrenheit2 = std::to_string(FahrenheitOf(t2));
     return kEnclosureTwoFans;
+}
+
+uint32_t EventRecordCount(const wire::ByteView& reply) {
+    if (reply.size() < events::kSize) return 0;
+    return std::min(reply.U32(events::EventCount.offset), events::kMaxRecords);
 }
 
 uint16_t TransferModeSectorCount(int kind, uint8_t mode) {

@@ -189,3 +189,32 @@ TEST_F(OverSimulator, LegacyModeOpensTheSharedDevice) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(OverSimulator, EventReadsHoldAtMostTwentyRecords) {
+    std::vector<uint8_t> buffer(events::kSize);
+    EXPECT_EQ(channel.ReadEvents(0, buffer), 0u);  // nothing queued: a reply with no records
+    uint8_t record[40];
+    for (uint32_t i = 0; i < 25; ++i) {
+        sim::MakeEventRecord(record, 0x100 + i, 2, 1, 0, i);
+        ASSERT_TRUE(sim::QueueEvent(*pop, 2, record, nullptr));
+    }
+    ASSERT_EQ(channel.ReadEvents(0, buffer), 20u);
+    wire::ByteView v(buffer.data(), buffer.size());
+    EXPECT_EQ(v.U32(40 + 4), 0x100u);
+    EXPECT_EQ(v.U32(40 + 19 * 40 + 4), 0x113u);
+    ASSERT_EQ(channel.ReadEvents(0, buffer), 5u);  // the rest, oldest first
+    EXPECT_EQ(v.U32(40 + 4), 0x114u);
+
+    // A miniport that claims more records than fit is held to the buffer.
+    adapter->eventCountOverride = 0xFFFFFFFF;
+    EXPECT_EQ(channel.ReadEvents(0, buffer), 20u);
+    adapter->eventCountOverride = 0;
+    sim::InjectFault(*adapter, MPCMD_READ_EVENTS, sim::kFaultReturnCodeOff, 32);
+    EXPECT_EQ(channel.ReadEvents(0, buffer), 0u);
+    std::vector<uint8_t> wrongSize(100);
+    EXPECT_EQ(channel.ReadEvents(0, wrongSize), 0u);
+}
+
+}  // namespace

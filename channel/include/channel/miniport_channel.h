@@ -92,6 +92,9 @@ public:
     int QueryEnclosure(uint8_t controller, uint8_t port, EnclosureTexts& texts);
     // 0 on success, 1 on failure. Kind 0 = PIO, 1 = multiword DMA, 2 = UDMA.
     int SetTransferMode(uint8_t controller, uint8_t port, uint8_t device, int kind, uint8_t mode);
+    // MPCMD_READ_EVENTS into `buffer` (events::kSize bytes): the number of records it holds,
+    // 0 when the device cannot be opened or the request fails.
+    uint32_t ReadEvents(uint8_t controller, std::span<uint8_t> buffer);
 
 private:
     DeviceAccess& io_;
@@ -111,6 +114,9 @@ std::string FormatVoltage(uint16_t millivolts);
 unsigned FahrenheitOf(unsigned celsius);
 // Fills the texts of an enclosure reply; returns 1, 2 or 3 by EnclosureType.
 int EnclosureTextsOf(const wire::ByteView& reply, EnclosureTexts& texts);
+// The records a MPCMD_READ_EVENTS reply holds: its EventCount, but never more than the
+// twenty the buffer has room for, whatever the miniport claims.
+uint32_t EventRecordCount(const wire::ByteView& reply);
 // The ATA sector count that sets transfer mode `mode` of `kind` (0 for an unknown kind).
 uint16_t TransferModeSectorCount(int kind, uint8_t mode);
 
