@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a build needs, only those missing.
+#   deps.sh native   compilers, CMake, Ninja, GoogleTest, nlohmann-json
+#   deps.sh windows  the above plus MinGW-w64, Wine, Xvfb and the screenshot tools
+set -euo pipefail
+want=(g++ cmake ninja-build libgtest-dev nlohmann-json3-dev)
+if [ "${1:-native}" = windows ]; then
+    want+=(g++-mingw-w64-x86-64 mingw-w64-tools wine64 xvfb imagemagick xdotool)
+fi
+missing=()
+for p in "${want[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+SUDO=; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+echo "Installing: ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
