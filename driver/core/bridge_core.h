@@ -1,0 +1,258 @@
+// The bridge driver's logic: request dispatch, the slot table, the deferred routine's work and
+// the load and unload order. Freestanding C++ (no library, no allocation, no exceptions), so the
+// same code runs inside XAPHLINK.sys and in native tests against a recording fake.
+//
+// All kernel access goes through a Kernel type supplied by the caller:
+//   Kernel::Extension       the device extension, with the fields SignalDpc[4], SlotEvent[4]
+//                           (event objects, null while the slot is free) and SlotEventHandle[4]
+//   Kernel::Event, Kernel::Handle, Kernel::Irql, Kernel::Dpc
+//   bool OpenOrCreateEvent(const char16_t* name, size_t units, Event& event, Handle& handle)
+//       opens the named notification event, creating it when it does not exist; the event
+//       reference and the handle both stay valid until CloseEvent
+//   void CloseEvent(Event event, Handle handle)
+//   void InitializeDpc(Dpc& dpc, void* context)     routine: the driver's deferred routine
+//   Irql RaiseIrqlToHigh()  /  void LowerIrql(Irql previous)
+//   void QueueDpc(Dpc& dpc, const void* argument1, const void* argument2)
+//   void SetEvent(Event event)
+//   void FlushQueuedDpcs()                           waits for every queued or running DPC
+//   Status CreateDevice()  /  Status CreateSymbolicLink()  /  void InstallRoutines()
+//   void DeleteSymbolicLink()  /  void DeleteDevice()   (DeleteDevice frees the extension)
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "bridge/bridge_public.h"
+
+namespace bridge {
+
+// Completion statuses, with the kernel's NTSTATUS values; negative means failure.
+using Status = int32_t;
+inline constexpr Status kStatusSuccess = 0;
+inline constexpr Status kStatusUnsuccessful = static_cast<Status>(0xC0000001u);
+inline constexpr Status kStatusInfoLengthMismatch = static_cast<Status>(0xC0000004u);
+inline constexpr Status kStatusInvalidParameter = static_cast<Status>(0xC000000Du);
+inline constexpr Status kStatusObjectNameInvalid = static_cast<Status>(0xC0000033u);
+
+constexpr bool IsSuccess(Status status) {
+    return status >= 0;
+}
+
+// The full event name lives in a 256-byte buffer: the object directory, then the caller's name.
+inline constexpr size_t kNameBufferUnits = 128;
+inline constexpr char16_t kNamePrefix[] = u"\\BaseNamedObjects\\";
+inline constexpr size_t kNamePrefixUnits = sizeof(kNamePrefix) / sizeof(char16_t) - 1;
+static_assert(kNamePrefixUnits == 18);
+static_assert(kNamePrefixUnits + BRIDGE_MAX_EVENT_NAME_UNITS == kNameBufferUnits);
+
+// The test signal points its DPC at this slot index; it must outlive any queued DPC, so it is
+// a constant of the image rather than a local.
+inline constexpr BridgeDpcSlotIndex kTestSignalSlot = 0;
+
+// Bounds-checked little-endian access to part of a request's system buffer. A failed access
+// changes nothing.
+class ByteSpan {
+  public:
+    ByteSpan(uint8_t* data, size_t size) : data_(data), size_(data != nullptr ? size : 0) {}
+
+    size_t size() const { return size_; }
+
+    bool LoadLe16(size_t offset, uint16_t& value) const {
+        if (!Fits(offset, 2)) return false;
+        value = static_cast<uint16_t>(data_[offset] | (data_[offset + 1] << 8));
+        return true;
+    }
+    bool LoadLe64(size_t offset, uint64_t& value) const {
+        if (!Fits(offset, 8)) return false;
+        uint64_t v = 0;
+        for (size_t i = 8; i-- > 0;) v = (v << 8) | data_[offset + i];
+        value = v;
+        return true;
+    }
+    bool StoreLe32(size_t offset, uint32_t value) { return Store(offset, value, 4); }
+    bool StoreLe64(size_t offset, uint64_t value) { return Store(offset, value, 8); }
+
+  private:
+    bool Fits(size_t offset, size_t width) const {
+        return offset <= size_ && width <= size_ - offset;
+    }
+    bool Store(size_t offset, uint64_t value, size_t width) {
+        if (!Fits(offset, width)) return false;
+        for (size_t i = 0; i < width; ++i)
+            data_[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+        return true;
+    }
+
+    uint8_t* data_;
+    size_t size_;
+};
+
+// One request as the dispatch routine sees it. For METHOD_BUFFERED the system buffer holds the
+// input on arrival and receives the reply; it is at least as long as either length.
+struct Request {
+    bool device_control;  // false for create and close
+    uint32_t code;
+    uint8_t* system_buffer;
+    size_t input_length;
+    size_t output_length;
+};
+
+struct Completion {
+    Status status;
+    size_t information;  // bytes returned; 0 on every failure
+};
+
+struct RegisterResult {
+    uint32_t slot;  // 0..3, or BRIDGE_NO_SLOT
+    Status status;
+};
+
+// Opens the event named by the UTF-16 name at the start of `name` and places it in a slot.
+// The name is read up to its NUL and never beyond the input: a name without a NUL inside the
+// input, an empty name or one longer than BRIDGE_MAX_EVENT_NAME_UNITS gets no slot. A name
+// registered before finds its old slot (the event object is the same), and only the slot's
+// first handle stays open.
+template <class Kernel>
+RegisterResult BridgeRegisterEvent(Kernel& kernel, typename Kernel::Extension& ext,
+                                   const ByteSpan& name) {
+    char16_t full_name[kNameBufferUnits] = {};
+    for (size_t i = 0; i < kNamePrefixUnits; ++i) full_name[i] = kNamePrefix[i];
+    size_t name_units = 0;
+    for (;;) {
+        uint16_t unit = 0;
+        if (!name.LoadLe16(2 * name_units, unit)) return {BRIDGE_NO_SLOT, kStatusObjectNameInvalid};
+        if (unit == 0) break;
+        if (name_units == BRIDGE_MAX_EVENT_NAME_UNITS) {
+            return {BRIDGE_NO_SLOT, kStatusObjectNameInvalid};
+        }
+        full_name[kNamePrefixUnits + name_units++] = static_cast<char16_t>(unit);
+    }
+    if (name_units == 0) return {BRIDGE_NO_SLOT, kStatusObjectNameInvalid};
+
+    typename Kernel::Event event{};
+    typename Kernel::Handle handle{};
+    if (!kernel.OpenOrCreateEvent(full_name, kNamePrefixUnits + name_units, event, handle)) {
+        return {BRIDGE_NO_SLOT, kStatusUnsuccessful};
+    }
+    for (uint32_t slot = 0; slot < BRIDGE_SLOT_COUNT; ++slot) {
+        if (ext.SlotEvent[slot] == event) {
+            kernel.CloseEvent(event, handle);
+            return {slot, kStatusSuccess};
+        }
+        if (ext.SlotEvent[slot] == nullptr) {
+            // The DPC and handle are in place before the event marks the slot as taken.
+            kernel.InitializeDpc(ext.SignalDpc[slot], &ext);
+            ext.SlotEventHandle[slot] = handle;
+            ext.SlotEvent[slot] = event;
+            return {slot, kStatusSuccess};
+        }
+    }
+    kernel.CloseEvent(event, handle);
+    return {BRIDGE_NO_SLOT, kStatusUnsuccessful};
+}
+
+template <class Kernel>
+Completion QueryDpc(typename Kernel::Extension& ext, const ByteSpan& input, ByteSpan& output) {
+    if (output.size() < BRIDGE_DPC_REPLY_SIZE) return {kStatusInfoLengthMismatch, 0};
+    uint64_t slot = 0;
+    if (input.size() != 0) {
+        // An index shorter than a pointer is refused rather than completed with whatever the
+        // buffer holds beyond the input.
+        if (!input.LoadLe64(0, slot) || slot >= BRIDGE_SLOT_COUNT) {
+            return {kStatusInvalidParameter, 0};
+        }
+    }
+    output.StoreLe64(0, reinterpret_cast<uintptr_t>(&ext.SignalDpc[slot]));
+    return {kStatusSuccess, BRIDGE_DPC_REPLY_SIZE};
+}
+
+// Queues slot 0's DPC the way a producer may, from the highest IRQL, when slot 0 is taken.
+template <class Kernel>
+void TestSignal(Kernel& kernel, typename Kernel::Extension& ext) {
+    if (ext.SlotEvent[0] == nullptr) return;
+    auto previous = kernel.RaiseIrqlToHigh();
+    kernel.QueueDpc(ext.SignalDpc[0], &kTestSignalSlot, nullptr);
+    kernel.LowerIrql(previous);
+}
+
+// Create, close and device control. Lengths are checked before the buffer is touched, and
+// bytes are returned only on success.
+template <class Kernel>
+Completion Dispatch(Kernel& kernel, typename Kernel::Extension& ext, const Request& request) {
+    if (!request.device_control) return {kStatusSuccess, 0};
+    const ByteSpan input(request.system_buffer, request.input_length);
+    ByteSpan output(request.system_buffer, request.output_length);
+    switch (request.code) {
+        case IOCTL_BRIDGE_QUERY_VERSION:
+            if (output.size() < BRIDGE_VERSION_REPLY_SIZE) return {kStatusInfoLengthMismatch, 0};
+            output.StoreLe32(0, BRIDGE_INTERFACE_VERSION);
+            return {kStatusSuccess, BRIDGE_VERSION_REPLY_SIZE};
+        case IOCTL_BRIDGE_QUERY_DPC:
+            return QueryDpc<Kernel>(ext, input, output);
+        case IOCTL_BRIDGE_REGISTER_EVENT: {
+            if (input.size() == 0) {
+                TestSignal(kernel, ext);
+                return {kStatusSuccess, 0};
+            }
+            // The name is taken whatever the output length; its own status is not passed on,
+            // the caller tells failure by BRIDGE_NO_SLOT.
+            const RegisterResult result = BridgeRegisterEvent(kernel, ext, input);
+            if (output.size() < BRIDGE_SLOT_REPLY_SIZE) return {kStatusInfoLengthMismatch, 0};
+            output.StoreLe32(0, result.slot);
+            return {kStatusSuccess, BRIDGE_SLOT_REPLY_SIZE};
+        }
+        default:
+            return {kStatusInvalidParameter, 0};
+    }
+}
+
+// The work of every slot's DPC: set the event of the slot that argument 1 points to. An index
+// outside the table, or one whose slot is free (also once unload has begun), is ignored.
+template <class Kernel>
+void SignalSlot(Kernel& kernel, typename Kernel::Extension* ext, const void* argument1) {
+    if (ext == nullptr || argument1 == nullptr) return;
+    BridgeDpcSlotIndex slot;
+    __builtin_memcpy(&slot, argument1, sizeof slot);
+    if (slot < 0 || slot >= static_cast<BridgeDpcSlotIndex>(BRIDGE_SLOT_COUNT)) return;
+    const auto event = ext->SlotEvent[slot];
+    if (event == nullptr) return;
+    kernel.SetEvent(event);
+}
+
+// Creates the device and its link; a link failure deletes the device first.
+template <class Kernel>
+Status Load(Kernel& kernel) {
+    Status status = kernel.CreateDevice();
+    if (!IsSuccess(status)) return status;
+    status = kernel.CreateSymbolicLink();
+    if (!IsSuccess(status)) {
+        kernel.DeleteDevice();
+        return status;
+    }
+    kernel.InstallRoutines();
+    return kStatusSuccess;
+}
+
+// Empties the slots, waits until no DPC of the bridge is queued or running, closes the slots'
+// handles, then deletes the link and the device (which frees `ext`).
+template <class Kernel>
+void Unload(Kernel& kernel, typename Kernel::Extension& ext) {
+    typename Kernel::Event events[BRIDGE_SLOT_COUNT];
+    for (uint32_t slot = 0; slot < BRIDGE_SLOT_COUNT; ++slot) {
+        events[slot] = ext.SlotEvent[slot];
+        // A DPC that runs from here on finds the slot free and sets nothing: a signal still
+        // queued is dropped. One that read the event before is waited for below.
+        ext.SlotEvent[slot] = nullptr;
+    }
+    kernel.FlushQueuedDpcs();
+    for (uint32_t slot = 0; slot < BRIDGE_SLOT_COUNT; ++slot) {
+        if (ext.SlotEventHandle[slot]) {
+            kernel.CloseEvent(events[slot], ext.SlotEventHandle[slot]);
+            ext.SlotEventHandle[slot] = {};
+        }
+    }
+    kernel.DeleteSymbolicLink();
+    kernel.DeleteDevice();
+}
+
+}  // namespace bridge

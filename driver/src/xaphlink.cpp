@@ -1,0 +1,192 @@
+// XAPHLINK: the bridge between the adapters' miniport and the message service. The miniport
+// queues a slot's DPC when it holds event records; the DPC sets that slot's named event, on
+// which the service waits. No event data passes through here.
+//
+// This file is the WDM side only: the device extension, the driver's routines and the kernel
+// calls. What the routines decide lives in bridge_core.h, which is tested natively.
+#include <ntifs.h>  // ZwCreateEvent; includes ntddk.h and wdm.h
+
+#include <stddef.h>
+
+#include "bridge/bridge_public.h"
+#include "bridge_core.h"
+
+// The only state of the driver. SignalDpc comes first, so slot 0's DPC address is also the
+// address of the extension.
+typedef struct _BRIDGE_DEVICE_EXTENSION {
+    KDPC SignalDpc[BRIDGE_SLOT_COUNT];
+    PKEVENT SlotEvent[BRIDGE_SLOT_COUNT];  // null while the slot is free
+    HANDLE SlotEventHandle[BRIDGE_SLOT_COUNT];
+} BRIDGE_DEVICE_EXTENSION, *PBRIDGE_DEVICE_EXTENSION;
+
+static_assert(offsetof(BRIDGE_DEVICE_EXTENSION, SignalDpc) == 0);
+static_assert(sizeof(KDPC) == 64);
+static_assert(offsetof(BRIDGE_DEVICE_EXTENSION, SlotEvent) == 256);
+static_assert(offsetof(BRIDGE_DEVICE_EXTENSION, SlotEventHandle) == 288);
+static_assert(sizeof(BRIDGE_DEVICE_EXTENSION) == 320);
+static_assert(sizeof(void*) == BRIDGE_DPC_REPLY_SIZE, "the bridge is a 64-bit driver");
+static_assert(sizeof(WCHAR) == sizeof(char16_t));
+static_assert(bridge::kStatusSuccess == STATUS_SUCCESS);
+static_assert(bridge::kStatusUnsuccessful == STATUS_UNSUCCESSFUL);
+static_assert(bridge::kStatusInfoLengthMismatch == STATUS_INFO_LENGTH_MISMATCH);
+static_assert(bridge::kStatusInvalidParameter == STATUS_INVALID_PARAMETER);
+static_assert(bridge::kStatusObjectNameInvalid == STATUS_OBJECT_NAME_INVALID);
+
+extern "C" DRIVER_INITIALIZE DriverEntry;
+static DRIVER_DISPATCH BridgeDispatch;
+static DRIVER_UNLOAD BridgeUnload;
+static KDEFERRED_ROUTINE BridgeSignalDpcRoutine;
+
+namespace {
+
+// The kernel operations the bridge's logic needs, over the WDM interfaces.
+class WdmKernel {
+  public:
+    using Extension = BRIDGE_DEVICE_EXTENSION;
+    using Event = PKEVENT;
+    using Handle = HANDLE;
+    using Irql = KIRQL;
+    using Dpc = KDPC;
+
+    explicit WdmKernel(PDRIVER_OBJECT driver) : driver_(driver) {}
+
+    // Opens "\BaseNamedObjects\<name>" as a notification event, creating it when it does not
+    // exist: the service creates its events before it registers them, and a name registered a
+    // second time must reach the same object. IoCreateNotificationEvent does exactly this on
+    // Windows, but Wine's version creates without OBJ_OPENIF and fails on an existing name.
+    // ZwCreateEvent with OBJ_OPENIF | OBJ_KERNEL_HANDLE followed by ObReferenceObjectByHandle
+    // behaves as IoCreateNotificationEvent does on Windows, on both. The object type passed
+    // is null: the handle was just made by ZwCreateEvent, which fails on a name that belongs
+    // to another type, and the type object is a data import that MinGW does not bind safely.
+    // The reference taken here is dropped in CloseEvent, after the handle is closed.
+    bool OpenOrCreateEvent(const char16_t* name, size_t units, PKEVENT& event, HANDLE& handle) {
+        UNICODE_STRING full_name;
+        full_name.Buffer = const_cast<PWCH>(reinterpret_cast<const WCHAR*>(name));
+        full_name.Length = static_cast<USHORT>(units * sizeof(WCHAR));
+        full_name.MaximumLength = full_name.Length;
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &full_name, OBJ_OPENIF | OBJ_KERNEL_HANDLE, nullptr,
+                                   nullptr);
+        HANDLE opened = nullptr;
+        NTSTATUS status =
+            ZwCreateEvent(&opened, EVENT_ALL_ACCESS, &attributes, NotificationEvent, FALSE);
+        if (!NT_SUCCESS(status)) return false;
+        PVOID object = nullptr;
+        status = ObReferenceObjectByHandle(opened, EVENT_MODIFY_STATE, nullptr, KernelMode, &object,
+                                           nullptr);
+        if (!NT_SUCCESS(status)) {
+            ZwClose(opened);
+            return false;
+        }
+        event = static_cast<PKEVENT>(object);
+        handle = opened;
+        return true;
+    }
+
+    void CloseEvent(PKEVENT event, HANDLE handle) {
+        ZwClose(handle);
+        ObDereferenceObject(event);
+    }
+
+    void InitializeDpc(KDPC& dpc, void* context) {
+        KeInitializeDpc(&dpc, BridgeSignalDpcRoutine, context);
+    }
+
+    KIRQL RaiseIrqlToHigh() {
+        KIRQL previous;
+        KeRaiseIrql(HIGH_LEVEL, &previous);
+        return previous;
+    }
+
+    void LowerIrql(KIRQL previous) { KeLowerIrql(previous); }
+
+    // Wine's KeInsertQueueDpc only answers TRUE: the DPC never runs there, so under Wine the
+    // test signal sets no event. Windows runs it at DISPATCH_LEVEL once the IRQL drops.
+    void QueueDpc(KDPC& dpc, const void* argument1, const void* argument2) {
+        KeInsertQueueDpc(&dpc, const_cast<void*>(argument1), const_cast<void*>(argument2));
+    }
+
+    void SetEvent(PKEVENT event) { KeSetEvent(event, IO_NO_INCREMENT, FALSE); }
+
+    // KeRemoveQueueDpc would drop a queued signal, but it raises an exception under Wine; and
+    // it does not wait for a DPC already running on another processor. Flushing covers both:
+    // the slots are emptied first, so a DPC that still runs sets nothing.
+    void FlushQueuedDpcs() { KeFlushQueuedDpcs(); }
+
+    NTSTATUS CreateDevice() {
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, BRIDGE_KERNEL_DEVICE_NAME);
+        PDEVICE_OBJECT device = nullptr;
+        return IoCreateDevice(driver_, sizeof(BRIDGE_DEVICE_EXTENSION), &name, BRIDGE_DEVICE_TYPE,
+                              0, FALSE, &device);
+    }
+
+    NTSTATUS CreateSymbolicLink() {
+        UNICODE_STRING link;
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&link, BRIDGE_KERNEL_LINK_NAME);
+        RtlInitUnicodeString(&name, BRIDGE_KERNEL_DEVICE_NAME);
+        return IoCreateSymbolicLink(&link, &name);
+    }
+
+    void InstallRoutines() {
+        driver_->MajorFunction[IRP_MJ_CREATE] = BridgeDispatch;
+        driver_->MajorFunction[IRP_MJ_CLOSE] = BridgeDispatch;
+        driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = BridgeDispatch;
+        driver_->DriverUnload = BridgeUnload;
+    }
+
+    void DeleteSymbolicLink() {
+        UNICODE_STRING link;
+        RtlInitUnicodeString(&link, BRIDGE_KERNEL_LINK_NAME);
+        IoDeleteSymbolicLink(&link);
+    }
+
+    // The bridge has exactly one device, at the head of the driver's list.
+    void DeleteDevice() { IoDeleteDevice(driver_->DeviceObject); }
+
+  private:
+    PDRIVER_OBJECT driver_;
+};
+
+}  // namespace
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
+    UNREFERENCED_PARAMETER(registry_path);
+    WdmKernel kernel(driver);
+    return bridge::Load(kernel);
+}
+
+// Create, close and device control; every request is completed here, at once.
+static NTSTATUS BridgeDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    bridge::Request request{};
+    request.device_control = stack->MajorFunction == IRP_MJ_DEVICE_CONTROL;
+    if (request.device_control) {
+        request.code = stack->Parameters.DeviceIoControl.IoControlCode;
+        request.system_buffer = static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+        request.input_length = stack->Parameters.DeviceIoControl.InputBufferLength;
+        request.output_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    }
+    WdmKernel kernel(device->DriverObject);
+    const bridge::Completion done = bridge::Dispatch(
+        kernel, *static_cast<BRIDGE_DEVICE_EXTENSION*>(device->DeviceExtension), request);
+    irp->IoStatus.Status = done.status;
+    irp->IoStatus.Information = done.information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return done.status;
+}
+
+// Runs at DISPATCH_LEVEL; `argument1` points to the signed 32-bit slot index of the signal.
+static VOID BridgeSignalDpcRoutine(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
+    UNREFERENCED_PARAMETER(dpc);
+    UNREFERENCED_PARAMETER(argument2);
+    WdmKernel kernel(nullptr);
+    bridge::SignalSlot(kernel, static_cast<BRIDGE_DEVICE_EXTENSION*>(context), argument1);
+}
+
+static VOID BridgeUnload(PDRIVER_OBJECT driver) {
+    WdmKernel kernel(driver);
+    bridge::Unload(kernel,
+                   *static_cast<BRIDGE_DEVICE_EXTENSION*>(driver->DeviceObject->DeviceExtension));
+}
