@@ -80,9 +80,26 @@ void SimTest::Load(const sim::SimPopulation& pop) {
     ASSERT_TRUE(Control().LoadPopulation(pop)) << "error " << Control().last_error();
 }
 
+namespace {
+
+bool Settled(const sim::SimPopulation& pop) {
+    for (const sim::SimAdapter& a : pop.adapters)
+        if (a.counters.opens != a.counters.closes) return false;
+    return pop.legacyCounters.opens == pop.legacyCounters.closes;
+}
+
+}  // namespace
+
 std::unique_ptr<sim::SimPopulation> SimTest::ReadBack() {
     auto pop = std::make_unique<sim::SimPopulation>();
-    EXPECT_TRUE(Control().ReadPopulation(*pop)) << "error " << Control().last_error();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (!Control().ReadPopulation(*pop)) {
+            ADD_FAILURE() << "reading the population back: error " << Control().last_error();
+            break;
+        }
+        if (Settled(*pop)) break;
+        Sleep(20);
+    }
     return pop;
 }
 

@@ -43,7 +43,10 @@ class SimTest : public ::testing::Test {
 
     // Loads `pop` into the driver; fails the test when the driver refuses it.
     void Load(const sim::SimPopulation& pop);
-    // The driver's population as it stands now.
+    // The driver's population once every handle this program closed has reached the driver:
+    // Wine delivers IRP_MJ_CLOSE after CloseHandle has returned, so the counters are read
+    // again (for up to two seconds) until each device has as many closes as opens. A handle
+    // that is really left open shows as opens > closes after that.
     std::unique_ptr<sim::SimPopulation> ReadBack();
 };
 

@@ -1,0 +1,173 @@
+#!/usr/bin/env bash
+# The end-to-end harness: builds the Windows configuration and runs every Windows test
+# program under Wine, one at a time and each with a time limit, in a fresh Wine prefix with a
+# display (Xvfb) and a wineserver of its own. The simulator driver and the bridge driver run
+# in that prefix's winedevice.exe; their debug output (DbgPrint) and the service's event-log
+# lines are collected in one driver log.
+#
+#   scripts/e2e.sh [ctest -R regex]
+#
+# Environment:
+#   HALV_WIN_BUILD     build folder (default build/win)
+#   HALV_E2E_TIMEOUT   seconds one test program may run (default 180)
+#   HALV_E2E_KEEP=1    leave the prefix's processes running and print how to reach them
+#
+# Results: a line per program, the time of each stage, and a closing "N passed, N failed".
+# For every failure its log, the driver log of its run and a screenshot are kept under
+# <build>/e2e-artifacts/. Exit status 0 only when everything passed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+BUILD=${HALV_WIN_BUILD:-build/win}
+case $BUILD in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
+TIMEOUT=${HALV_E2E_TIMEOUT:-180}
+FILTER=${1:-}
+ART=$BUILD/e2e-artifacts
+LOGS=$BUILD/e2e-logs
+PREFIX=$BUILD/wineprefix
+DRIVER_LOG=$ART/driver.log
+
+# ---- Timing ------------------------------------------------------------------------------
+declare -a STAGES=()
+stage_start() { STAGE_NAME=$1; STAGE_T0=$(date +%s.%N); echo "== $1"; }
+stage_end() {
+    local t; t=$(awk -v a="$STAGE_T0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
+    STAGES+=("$(printf '%-28s %7s s' "$STAGE_NAME" "$t")")
+}
+print_stages() {
+    echo "Stage times:"
+    local s; for s in "${STAGES[@]}"; do echo "  $s"; done
+}
+die() { echo "e2e: $*" >&2; print_stages; echo "0 passed, 1 failed"; exit 1; }
+
+# ---- Processes this script starts, and only those, are stopped at the end ------------------
+XVFB_PID=
+SERVER_STARTED=0
+cleanup() {
+    if [ "${HALV_E2E_KEEP:-0}" = 1 ]; then
+        echo "Kept running: WINEPREFIX=$PREFIX DISPLAY=${DISPLAY:-} (Xvfb pid ${XVFB_PID:-none})"
+        return
+    fi
+    if [ "$SERVER_STARTED" = 1 ]; then
+        WINEPREFIX=$PREFIX wineserver -k >/dev/null 2>&1
+        WINEPREFIX=$PREFIX timeout 20 wineserver -w >/dev/null 2>&1
+    fi
+    if [ -n "$XVFB_PID" ] && kill -0 "$XVFB_PID" 2>/dev/null; then
+        kill "$XVFB_PID" 2>/dev/null
+        wait "$XVFB_PID" 2>/dev/null
+    fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# ---- 1. Packages ---------------------------------------------------------------------------
+stage_start "packages"
+scripts/deps.sh windows || die "installing packages failed"
+stage_end
+
+# ---- 2. Display ----------------------------------------------------------------------------
+stage_start "display (Xvfb)"
+mkdir -p "$ART" "$LOGS"
+rm -f "$ART"/* "$LOGS"/* 2>/dev/null
+for n in $(seq 90 140); do
+    [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] && continue
+    Xvfb :$n -screen 0 1024x768x24 -nolisten tcp >"$LOGS/xvfb.log" 2>&1 &
+    XVFB_PID=$!
+    for _ in $(seq 50); do
+        [ -e /tmp/.X11-unix/X$n ] && break
+        kill -0 "$XVFB_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 "$XVFB_PID" 2>/dev/null && [ -e /tmp/.X11-unix/X$n ]; then
+        export DISPLAY=:$n
+        break
+    fi
+    XVFB_PID=  # another user took the display first: try the next
+done
+[ -n "$XVFB_PID" ] || die "no free X display for Xvfb"
+echo "   DISPLAY=$DISPLAY"
+stage_end
+
+# ---- 3. A fresh Wine prefix and a wineserver that lives for the whole run ------------------
+stage_start "Wine prefix"
+: "${HOME:=$(getent passwd "$(id -u)" | cut -d: -f6)}"
+: "${HOME:=/root}"
+export HOME
+export WINEPREFIX=$PREFIX WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
+# A server left by an interrupted earlier run of this harness would hold the old prefix.
+wineserver -k >/dev/null 2>&1 && timeout 20 wineserver -w >/dev/null 2>&1
+rm -rf "$PREFIX"
+WINEDEBUG=-all timeout 300 wineboot -i >"$LOGS/wineboot.log" 2>&1 || die "wineboot failed (see $LOGS/wineboot.log)"
+timeout 60 wineserver -w
+wineserver -p || die "wineserver -p failed"
+SERVER_STARTED=1
+# services.exe and winedevice.exe (where the drivers run) take their environment and stderr
+# from the first Wine process after the server starts: this one. DbgPrint appears on
+# warn:debugstr, the service's event-log entries on the eventlog channel.
+WINEDEBUG=fixme-all,warn+debugstr,+eventlog \
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+    >/dev/null 2>>"$DRIVER_LOG" || die "configuring the prefix failed (see $DRIVER_LOG)"
+export WINEDEBUG=-all
+export HALV_E2E_DRIVER_LOG=$DRIVER_LOG
+export WINE_RUN_TIMEOUT=$TIMEOUT
+stage_end
+
+# ---- 4. Build --------------------------------------------------------------------------------
+stage_start "build (Windows)"
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >"$LOGS/configure.log" 2>&1 \
+    || { tail -40 "$LOGS/configure.log"; die "configuring $BUILD failed"; }
+cmake --build "$BUILD" -j2 >"$LOGS/build.log" 2>&1 \
+    || { grep -E "error|FAILED" -A5 "$LOGS/build.log" | head -60; die "building $BUILD failed"; }
+stage_end
+
+# ---- 5. The Windows test programs, one at a time -----------------------------------------------
+stage_start "Windows tests"
+mapfile -t TESTS < <(ctest --test-dir "$BUILD" -N ${FILTER:+-R "$FILTER"} |
+                     sed -n 's/^ *Test *#\([0-9]*\): *\(.*\)$/\1 \2/p')
+[ ${#TESTS[@]} -gt 0 ] || die "no Windows test programs found in $BUILD"
+passed=0; failed=0; declare -a FAILED=() RESULTS=()
+for entry in "${TESTS[@]}"; do
+    num=${entry%% *}; name=${entry#* }
+    log=$LOGS/$name.log
+    mark=$(stat -c %s "$DRIVER_LOG" 2>/dev/null || echo 0)
+    t0=$(date +%s.%N)
+    timeout -k 10 $((TIMEOUT + 60)) \
+        ctest --test-dir "$BUILD" -I "$num,$num" --output-on-failure --timeout "$TIMEOUT" >"$log" 2>&1
+    rc=$?
+    secs=$(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
+    # A crash in winedevice.exe ends every driver of its process; it fails the run even when
+    # the program that caused it did not notice.
+    tail -c +$((mark + 1)) "$DRIVER_LOG" >"$LOGS/$name.driver.log" 2>/dev/null
+    crash=$(grep -m1 -E "Unhandled exception|unhandled exception|wine: Assertion|Backtrace:" "$LOGS/$name.driver.log")
+    if [ $rc -eq 0 ] && ! grep -q "tests passed, 0 tests failed" "$log"; then rc=1; fi
+    cases=$(grep -m1 -oE "\[  PASSED  \] [0-9]+ tests?" "$log" | grep -oE "[0-9]+")
+    if [ $rc -eq 0 ] && [ -z "$crash" ]; then
+        passed=$((passed + 1))
+        RESULTS+=("$(printf 'PASS  %-32s %6s s  %s' "$name" "$secs" "${cases:+$cases cases}")")
+    else
+        failed=$((failed + 1)); FAILED+=("$name")
+        RESULTS+=("$(printf 'FAIL  %-32s %6s s  %s' "$name" "$secs" "${crash:+driver log: $crash}")")
+        cp "$log" "$ART/$name.log"
+        cp "$LOGS/$name.driver.log" "$ART/$name.driver.log"
+        timeout 20 import -display "$DISPLAY" -window root "$ART/$name.png" >/dev/null 2>&1
+        echo "---- $name failed (rc $rc); last lines of its log:"
+        tail -40 "$log"
+        [ -n "$crash" ] && { echo "---- driver log:"; grep -E -B2 -A12 "Unhandled exception|Backtrace:" "$LOGS/$name.driver.log" | head -40; }
+    fi
+    echo "${RESULTS[-1]}"
+done
+stage_end
+
+# ---- 6. Summary ------------------------------------------------------------------------------
+stage_start "stop Wine and Xvfb"
+cleanup
+trap - EXIT
+stage_end
+
+echo
+echo "Windows test programs:"
+for r in "${RESULTS[@]}"; do echo "  $r"; done
+[ ${#FAILED[@]} -gt 0 ] && echo "Failed: ${FAILED[*]} (logs and screenshots in $ART)"
+print_stages
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
