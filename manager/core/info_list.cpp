@@ -76,14 +76,15 @@ std::string CapacityText(uint32_t sectors) {
 }
 
 void InfoListFiller::AddRow(const InfoRow& row) {
-    const int index = list_.InsertRow(list_.RowCount(), row.item, row.image);
+    if (!list_) return;
+    const int index = list_->InsertRow(list_->RowCount(), row.item, row.image);
     if (index < 0) return;
-    list_.SetCell(index, kColumnValue, row.value);
-    if (!row.infoType.empty()) list_.SetCell(index, kColumnInfoType, row.infoType);
+    list_->SetCell(index, kColumnValue, row.value);
+    if (!row.infoType.empty()) list_->SetCell(index, kColumnInfoType, row.infoType);
 }
 
 void InfoListFiller::ShowControllerInfo(uint8_t controller) {
-    if (controller >= kMaxAdapters) return;
+    if (!list_ || controller >= kMaxAdapters) return;
     const uint32_t pciId =
         tables_.ControllerInfo(controller).U32(channel::controller_info::PciDeviceId.offset);
     const ControllerEntry& entry = tables_.ControllerEntries[controller];
@@ -97,7 +98,8 @@ void InfoListFiller::ShowControllerInfo(uint8_t controller) {
 }
 
 void InfoListFiller::ShowDeviceInfo(uint8_t controller, uint8_t port, uint8_t device) {
-    if (controller >= kMaxAdapters || port >= kMaxPorts || device >= kMaxDevicesPerPort) return;
+    if (!list_ || controller >= kMaxAdapters || port >= kMaxPorts || device >= kMaxDevicesPerPort)
+        return;
     DeviceEntry& entry = tables_.DeviceEntries[controller][port][device];
     const wire::ByteView info = tables_.DeviceInfo(controller, port, device);
     const std::string drive = "Drive";

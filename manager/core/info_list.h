@@ -50,12 +50,16 @@ std::vector<InfoRow> EnclosureRows(int result, const channel::EnclosureTexts& te
 // "LBA = <sectors> ,  <G> GB", G being decimal gigabytes of 512-byte sectors, truncated.
 std::string CapacityText(uint32_t sectors);
 
-// Fills the list. It has no window of its own; it writes through the ListView it was given.
-// The requests it sends (BIOS version, S.M.A.R.T. state, enclosure) are fresh each time.
+// Fills the list. It has no window of its own; it writes through the list it is attached to
+// (nothing is written before that). The requests it sends (BIOS version, S.M.A.R.T. state,
+// enclosure) are fresh each time.
 class InfoListFiller {
   public:
-    InfoListFiller(ManagerTables& tables, channel::MiniportChannel& channel, ListView& list)
+    InfoListFiller(ManagerTables& tables, channel::MiniportChannel& channel,
+                   ListView* list = nullptr)
         : tables_(tables), channel_(channel), list_(list) {}
+
+    void AttachList(ListView* list) { list_ = list; }
 
     // The four adapter rows: model, chip, BIOS version, driver version.
     void ShowControllerInfo(uint8_t controller);
@@ -68,7 +72,7 @@ class InfoListFiller {
 
     ManagerTables& tables_;
     channel::MiniportChannel& channel_;
-    ListView& list_;
+    ListView* list_;
 };
 
 // A right-click on the list opens the transfer-mode dialog only when the selected row is the

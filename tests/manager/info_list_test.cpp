@@ -54,7 +54,7 @@ struct InfoList : ::testing::Test {
     FakeTree tree;
     FakeList list;
     ManagerTables tables;
-    InfoListFiller filler{tables, channel, list};
+    InfoListFiller filler{tables, channel, &list};
 };
 
 TEST_F(InfoList, AdapterShowsModelChipBiosAndDriverVersion) {

@@ -38,7 +38,7 @@ struct TreeEvents : ::testing::Test {
     FakeTree tree;
     FakeList list;
     ManagerTables tables;
-    InfoListFiller filler{tables, channel, list};
+    InfoListFiller filler{tables, channel, &list};
 };
 
 TEST_F(TreeEvents, AdapterSelectionShowsItsRowsAndKeepsTheDeviceSelection) {
