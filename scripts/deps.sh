@@ -5,7 +5,9 @@
 set -euo pipefail
 want=(g++ cmake ninja-build libgtest-dev nlohmann-json3-dev)
 if [ "${1:-native}" = windows ]; then
-    want+=(g++-mingw-w64-x86-64 mingw-w64-tools wine64 xvfb imagemagick xdotool)
+    # wine (not only wine64) brings the wine, wineboot and wineserver commands; apt-get would
+    # install it only as a recommendation, which --no-install-recommends leaves out.
+    want+=(g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 fonts-wine xvfb imagemagick xdotool)
 fi
 missing=()
 for p in "${want[@]}"; do

@@ -7,8 +7,19 @@ scripts/deps.sh native
 start=$(date +%s)
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHALV_SANITIZE=ON >/dev/null
 cmake --build build/native -j2
-ctest --test-dir build/native --output-on-failure -j2
+ctest --test-dir build/native --output-on-failure -j2 | tee build/native/ctest.log
+native=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\2 \1/p' build/native/ctest.log)
+native_total=${native% *}; native_failed=${native#* }
 echo "native tests: $(( $(date +%s) - start )) s"
 if [ "${HALV_SKIP_E2E:-0}" != 1 ]; then
-    scripts/e2e.sh
+    # The harness ends with "N passed, N failed" over the Windows test programs.
+    set +e
+    scripts/e2e.sh 2>&1 | tee build/e2e.log
+    e2e_rc=${PIPESTATUS[0]}
+    set -e
+    e2e=$(tail -n 1 build/e2e.log | sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p')
+    e2e_passed=${e2e% *}; e2e_failed=${e2e#* }
+    echo "native: $((native_total - native_failed)) passed, Windows programs: ${e2e_passed:-0} passed"
+    echo "$((native_total - native_failed + ${e2e_passed:-0})) passed, $((native_failed + ${e2e_failed:-1})) failed"
+    exit "$e2e_rc"
 fi
