@@ -132,7 +132,7 @@ for entry in "${TESTS[@]}"; do
     mark=$(stat -c %s "$DRIVER_LOG" 2>/dev/null || echo 0)
     t0=$(date +%s.%N)
     timeout -k 10 $((TIMEOUT + 60)) \
-        ctest --test-dir "$BUILD" -I "$num,$num" --output-on-failure --timeout "$TIMEOUT" >"$log" 2>&1
+        ctest --test-dir "$BUILD" -I "$num,$num" -V --timeout "$TIMEOUT" >"$log" 2>&1
     rc=$?
     secs=$(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
     # A crash in winedevice.exe ends every driver of its process; it fails the run even when

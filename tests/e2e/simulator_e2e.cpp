@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <vector>
 
 #include "channel/protocol.h"
@@ -96,7 +97,8 @@ TEST_F(SimulatorE2E, NamesFollowThePopulation) {
 
 TEST_F(SimulatorE2E, AnswersOnlyItsOwnSignatureAndControlCode) {
     Load(*Population());
-    Device ours("\\\\.\\Scsi1:");
+    auto oursHolder = std::make_unique<Device>("\\\\.\\Scsi1:");
+    Device& ours = *oursHolder;
     ASSERT_TRUE(ours.valid());
 
     auto count = Request(MPCMD_GET_ADAPTER_COUNT);
@@ -127,10 +129,13 @@ TEST_F(SimulatorE2E, AnswersOnlyItsOwnSignatureAndControlCode) {
     shortBuffer.resize(60);
     EXPECT_FALSE(ours.Send(shortBuffer));
 
-    Device foreign("\\\\.\\Scsi2:");
-    ASSERT_TRUE(foreign.valid());
-    auto probe = Request(MPCMD_GET_ADAPTER_COUNT);
-    EXPECT_FALSE(foreign.Send(probe));
+    {
+        Device foreign("\\\\.\\Scsi2:");
+        ASSERT_TRUE(foreign.valid());
+        auto probe = Request(MPCMD_GET_ADAPTER_COUNT);
+        EXPECT_FALSE(foreign.Send(probe));
+    }
+    oursHolder.reset();
 
     auto back = ReadBack();
     EXPECT_EQ(back->adapters[1].counters.requests, 5u)
@@ -177,7 +182,8 @@ TEST_F(SimulatorE2E, RegisteredDeferredRoutineRunsForQueuedEvents) {
     ASSERT_TRUE(e2e::Control().QueryProbeDpc(probe));
     EXPECT_EQ(probe.calls, before.calls);
 
-    Device d("\\\\.\\Scsi1:");
+    auto device = std::make_unique<Device>("\\\\.\\Scsi1:");
+    Device& d = *device;
     ASSERT_TRUE(d.valid());
     auto reg = Request(MPCMD_REGISTER_EVENT_DPC);
     wire::ByteView(reg.data(), reg.size()).Put64(event_dpc::DpcAddress.offset, before.address);
@@ -214,6 +220,7 @@ TEST_F(SimulatorE2E, RegisteredDeferredRoutineRunsForQueuedEvents) {
     EXPECT_EQ(probe.calls, before.calls + 3);
     EXPECT_EQ(probe.lastSlot, 2);
 
+    device.reset();
     auto back = ReadBack();
     EXPECT_EQ(back->adapters[1].queuedEvents, 1u);
     EXPECT_EQ(back->adapters[1].signalsSent, 2u);
