@@ -99,14 +99,23 @@ wineserver -k >/dev/null 2>&1 && timeout 20 wineserver -w >/dev/null 2>&1
 rm -rf "$PREFIX"
 WINEDEBUG=-all timeout 300 wineboot -i >"$LOGS/wineboot.log" 2>&1 || die "wineboot failed (see $LOGS/wineboot.log)"
 timeout 60 wineserver -w
-wineserver -p || die "wineserver -p failed"
-SERVER_STARTED=1
 # services.exe and winedevice.exe (where the drivers run) take their environment and stderr
 # from the first Wine process after the server starts: this one. DbgPrint appears on
-# warn:debugstr, the service's event-log entries on the eventlog channel.
-WINEDEBUG=fixme-all,warn+debugstr,+eventlog \
-    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
-    >/dev/null 2>>"$DRIVER_LOG" || die "configuring the prefix failed (see $DRIVER_LOG)"
+# warn:debugstr, the service's event-log entries on the eventlog channel. With -p the server
+# and those processes stay up between the test programs.
+start_wine() {
+    wineserver -p || return 1
+    SERVER_STARTED=1
+    WINEDEBUG=fixme-all,warn+debugstr,+eventlog \
+        wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+        >/dev/null 2>>"$DRIVER_LOG"
+}
+stop_wine() {
+    wineserver -k >/dev/null 2>&1
+    timeout 20 wineserver -w >/dev/null 2>&1
+    SERVER_STARTED=0
+}
+start_wine || die "starting Wine in the prefix failed (see $DRIVER_LOG)"
 export WINEDEBUG=-all
 export HALV_E2E_DRIVER_LOG=$DRIVER_LOG
 export WINE_RUN_TIMEOUT=$TIMEOUT
@@ -138,7 +147,7 @@ for entry in "${TESTS[@]}"; do
     # A crash in winedevice.exe ends every driver of its process; it fails the run even when
     # the program that caused it did not notice.
     tail -c +$((mark + 1)) "$DRIVER_LOG" >"$LOGS/$name.driver.log" 2>/dev/null
-    crash=$(grep -m1 -E "Unhandled exception|unhandled exception|wine: Assertion|Backtrace:" "$LOGS/$name.driver.log")
+    crash=$(grep -m1 -E "wine: Unhandled|Unhandled exception|wine: Assertion|Backtrace:" "$LOGS/$name.driver.log")
     if [ $rc -eq 0 ] && ! grep -q "tests passed, 0 tests failed" "$log"; then rc=1; fi
     cases=$(grep -m1 -oE "\[  PASSED  \] [0-9]+ tests?" "$log" | grep -oE "[0-9]+")
     if [ $rc -eq 0 ] && [ -z "$crash" ]; then
@@ -152,9 +161,19 @@ for entry in "${TESTS[@]}"; do
         timeout 20 import -display "$DISPLAY" -window root "$ART/$name.png" >/dev/null 2>&1
         echo "---- $name failed (rc $rc); last lines of its log:"
         tail -40 "$log"
-        [ -n "$crash" ] && { echo "---- driver log:"; grep -E -B2 -A12 "Unhandled exception|Backtrace:" "$LOGS/$name.driver.log" | head -40; }
+        if [ -n "$crash" ]; then
+            echo "---- driver log:"
+            grep -E -B4 -A12 "wine: Unhandled|Unhandled exception|Backtrace:" "$LOGS/$name.driver.log" | head -40
+        fi
     fi
     echo "${RESULTS[-1]}"
+    # A crashed winedevice.exe leaves its services half stopped: start Wine afresh (same
+    # prefix) so that the next program does not fail for this one's fault.
+    if [ -n "$crash" ]; then
+        echo "   restarting Wine after the crash"
+        stop_wine
+        start_wine || die "restarting Wine failed"
+    fi
 done
 stage_end
 
