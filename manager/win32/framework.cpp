@@ -255,6 +255,10 @@ halv::TreeItem TreeControl::Selection() const {
     return T(reinterpret_cast<HTREEITEM>(SendMessageA(hwnd_, TVM_GETNEXTITEM, TVGN_CARET, 0)));
 }
 
+void TreeControl::SelectNone() {
+    SendMessageA(hwnd_, TVM_SELECTITEM, TVGN_CARET, 0);
+}
+
 void TreeControl::SetImageList(HIMAGELIST images, int which) {
     SendMessageA(hwnd_, TVM_SETIMAGELIST, which, reinterpret_cast<LPARAM>(images));
 }

@@ -173,6 +173,8 @@ class TreeControl : public Control, public halv::TreeView {
     halv::TreeItem Selection() const override;
 
     void SetImageList(HIMAGELIST images, int which = TVSIL_NORMAL);
+    // Leaves the tree without a selection (the control announces the change as usual).
+    void SelectNone();
 };
 
 class ListControl : public Control, public halv::ListView {

@@ -3,6 +3,7 @@
 #include "manager/core/discovery.h"
 #include "manager/core/main_window.h"
 #include "manager/core/resource_ids.h"
+#include "manager/core/tree_events.h"
 #include "manager/win32/app_context.h"
 #include "manager/win32/queued_command_registry.h"
 #include "manager/win32/test_hooks.h"
@@ -140,7 +141,12 @@ void CHalvDlg::OnTreeCollapsed() {
     halv::ExpandTree(m_tree, halv::kTreeCollapse);
 }
 void CHalvDlg::OnRefreshHbaList() {
+    // A rebuilt tree starts without a selection, and the list with it. Deleting the items does
+    // not reliably clear the selection on every platform: a new item could take the old one's
+    // handle and appear selected, with the list still showing the device that was removed.
+    m_tree.SelectNone();
     EnumerateAdapters();
+    halv::OnTreeSelectionChanged(Tables(), m_tree, m_list, m_filler);
 }
 
 // Switching queued commands on and off comes with its own commands; the items stay as the

@@ -88,6 +88,11 @@ bool AnswerTestQuery(HWND mainWindow, const fw::Message& m, LRESULT& result) {
                 result = static_cast<uint8_t>(t.DeviceEntries[a][p][d].TransferModeCode);
             break;
         }
+        case kTestQueryDragIcon: {
+            const LRESULT drag = SendMessageA(mainWindow, WM_QUERYDRAGICON, 0, 0);
+            result = drag != 0 && drag == SendMessageA(mainWindow, WM_GETICON, ICON_BIG, 0);
+            break;
+        }
         default:
             break;
     }

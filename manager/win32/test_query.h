@@ -25,6 +25,9 @@ enum HalvTestQuery {
     // TransferModeCode of the device at (lParam & 0xFF, lParam >> 8 & 0xFF, lParam >> 16 & 0xFF),
     // as an unsigned byte.
     kTestQueryTransferModeCode = 5,
+    // 1 when the window answers WM_QUERYDRAGICON with its own large icon (Wine does not carry
+    // that message between processes, so the window asks itself).
+    kTestQueryDragIcon = 6,
 };
 
 enum { kTestQueryBufferSize = 8192 };

@@ -1,0 +1,124 @@
+// Drives a running HALV.exe from another process by window messages, as a person would with
+// mouse and menus: reads the adapter tree and the information list (their buffers placed in
+// HALV's own memory), selects items, right-clicks, sends menu commands, finds the dialogs it
+// opens, and asks HALV's test query for what cannot be read from outside (menus).
+#pragma once
+
+#include <windows.h>
+// After windows.h, which it needs.
+#include <commctrl.h>
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "simctl_client.h"
+
+namespace halvgui {
+
+// A block of memory inside another process, released with the object.
+class RemoteBuffer {
+  public:
+    RemoteBuffer(HANDLE process, size_t size);
+    RemoteBuffer(const RemoteBuffer&) = delete;
+    RemoteBuffer& operator=(const RemoteBuffer&) = delete;
+    ~RemoteBuffer();
+
+    bool valid() const { return address_ != nullptr; }
+    // The address as the other process sees it.
+    uintptr_t address(size_t offset = 0) const {
+        return reinterpret_cast<uintptr_t>(address_) + offset;
+    }
+    bool Write(const void* data, size_t size, size_t offset = 0);
+    bool Read(void* data, size_t size, size_t offset = 0) const;
+    std::string ReadText(size_t offset, size_t max) const;
+
+  private:
+    HANDLE process_;
+    void* address_ = nullptr;
+    size_t size_;
+};
+
+struct TreeNode {
+    HTREEITEM item = nullptr;
+    std::string text;
+    int image = -1;
+    bool expanded = false;
+    int depth = 0;
+};
+
+struct ListRow {
+    std::string item, value, infoType;
+    int image = -1;
+    // "item|value|info type [image]"
+    std::string Line() const;
+};
+
+// A top-level dialog window of process `pid` with this caption (class #32770), or nullptr.
+HWND FindDialog(DWORD pid, const char* caption);
+// Waits up to `ms` for it to appear.
+HWND WaitForDialog(DWORD pid, const char* caption, DWORD ms);
+// The text of a window of another process (WM_GETTEXT is carried across by the system).
+std::string WindowText(HWND hwnd);
+
+class Halv {
+  public:
+    Halv() = default;
+    Halv(const Halv&) = delete;
+    Halv& operator=(const Halv&) = delete;
+    // Ends the program if it still runs.
+    ~Halv();
+
+    // Starts HALV.exe with its test query enabled and waits until its main window shows the
+    // tree (or, with `expectAdapters` false, just the root). Records how long that took.
+    bool Start(const std::string& exePath, bool expectAdapters, std::string* error);
+    // Waits for the program to end; its exit code in `code`.
+    bool WaitForExit(DWORD ms, DWORD* code = nullptr);
+    bool running() const;
+
+    DWORD pid() const { return pid_; }
+    HWND main() const { return main_; }
+    HWND tree() const { return tree_; }
+    HWND list() const { return list_; }
+    DWORD startToTreeMs() const { return startToTreeMs_; }
+
+    // ---- Tree ----
+    std::vector<TreeNode> Tree();
+    // The tree as indented text, one item per line: "text [image]", two blanks per level.
+    std::string TreeDump();
+    HTREEITEM Selection();
+    // Makes `item` the selection; HALV fills its list before this returns.
+    bool Select(HTREEITEM item);
+    // The first item with this text, depth first; nullptr when none.
+    HTREEITEM FindItem(const std::string& text);
+    // Right-clicks `item` with the mouse messages the control gets from a real click.
+    bool RightClickTreeItem(HTREEITEM item);
+
+    // ---- List ----
+    std::vector<ListRow> Rows();
+    int SelectedRow();
+    bool RightClickRow(int row);
+    // Right-clicks the list's empty area below the rows.
+    bool RightClickListBelowRows();
+
+    // ---- Commands and queries ----
+    // A menu command, sent (returns when it has been handled) or posted (for commands that
+    // open a modal dialog).
+    void Command(UINT id);
+    void PostCommand(UINT id);
+    // The test query; text queries are read back from HALV's memory.
+    LRESULT Query(int what, LPARAM arg = 0);
+    std::string QueryText(int what);
+
+  private:
+    bool RightClick(HWND control, POINT at);
+
+    simctl::ScopedHandle process_;
+    DWORD pid_ = 0;
+    HWND main_ = nullptr, tree_ = nullptr, list_ = nullptr;
+    DWORD startToTreeMs_ = 0;
+    UINT queryMessage_ = 0;
+};
+
+}  // namespace halvgui
