@@ -18,4 +18,15 @@ function(add_kernel_driver name)
         -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
         -Wl,--dynamicbase -Wl,--nxcompat)
     target_link_libraries(${name} PRIVATE ntoskrnl hal gcc)
+    # MinGW's wdm.h defines two interlocked intrinsics that intrin.h has already defined, which
+    # C++ refuses; these guards make intrin.h leave them to wdm.h.
+    target_compile_definitions(${name} PRIVATE
+        __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+        __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+    # The link line still carries the user-mode default libraries; fail the build if any of
+    # them turned into an import that no kernel can satisfy.
+    add_custom_command(TARGET ${name} POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DIMAGE=$<TARGET_FILE:${name}>
+                -P ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/check_kernel_imports.cmake
+        VERBATIM)
 endfunction()
