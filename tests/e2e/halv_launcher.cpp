@@ -5,8 +5,9 @@
 //   halv_launcher <HALVSIM.sys> <population.json> <HALV.exe>
 //                 [--select-disk] [--ready-file <path>] [--close-after-ms <n>]
 //
-// --select-disk     expands the tree and selects the first disk, as a person would
-// --ready-file      written ("ready") once the window shows the tree (and the selection)
+// --select-disk     selects the first disk, as a person would
+// --ready-file      written once the window shows the tree (and the selection): "ready", then
+//                   the window's left, top, width and height on the screen
 // --close-after-ms  closes HALV that long after it is ready, instead of waiting for the user
 #include <windows.h>
 
@@ -16,7 +17,6 @@
 #include <string>
 
 #include "halv_gui_driver.h"
-#include "manager/core/resource_ids.h"
 #include "sim/population.h"
 #include "simctl_client.h"
 #include "simctl_public.h"
@@ -82,7 +82,6 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long>(halv.startToTreeMs()));
 
     if (selectDisk) {
-        halv.Command(ID_VIEW_TREE_EXPANDED);
         for (const halvgui::TreeNode& n : halv.Tree()) {
             if (n.depth == 3 && n.image == 3) {
                 halv.Select(n.item);
@@ -96,9 +95,15 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     if (!readyFile.empty()) {
-        if (FILE* f = std::fopen(readyFile.c_str(), "w")) {
-            std::fputs("ready\n", f);
+        RECT r{};
+        GetWindowRect(halv.main(), &r);
+        // Written whole under another name first: the script waits for this name to appear.
+        const std::string partial = readyFile + ".part";
+        if (FILE* f = std::fopen(partial.c_str(), "w")) {
+            std::fprintf(f, "ready %ld %ld %ld %ld\n", r.left, r.top, r.right - r.left,
+                         r.bottom - r.top);
             std::fclose(f);
+            MoveFileExA(partial.c_str(), readyFile.c_str(), MOVEFILE_REPLACE_EXISTING);
         }
     }
 
