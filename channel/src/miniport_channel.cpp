@@ -170,7 +170,8 @@ std::string FindBiosVersion(std::span<const uint8_t> image) {
         std::string text;
         for (size_t i = p + kTextOffset; i < size && text.size() < kMaxText; ++i) {
             const uint8_t c = image[i];
-            if (c == '\r' || c == '\n') break;
+            // A zero byte ends the text as it would end it on screen.
+            if (c == '\r' || c == '\n' || c == 0) break;
             text += static_cast<char>(c);
         }
         return text;

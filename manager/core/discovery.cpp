@@ -52,6 +52,7 @@ void DiscoverAdapter(ManagerTables& tables, DiscoveryPorts& ports, int a) {
     const TreeItem adapterItem =
         ports.tree.InsertItem(ModelNameFor(tables, infoView.U32(controller_info::PciDeviceId.offset), replied),
                               kImageAdapter, tables.RootItem);
+    if (adapterItem == kNoItem) return;  // no branch to hang its ports on
     ControllerEntry& entry = tables.ControllerEntries[a];
     entry.Item = adapterItem;
     entry.Controller = static_cast<uint8_t>(a);
@@ -72,7 +73,9 @@ void DiscoverAdapter(ManagerTables& tables, DiscoveryPorts& ports, int a) {
             r.view().Put8(device_info::Port.offset, static_cast<uint8_t>(p));
             r.view().Put8(device_info::Device.offset, static_cast<uint8_t>(d));
             const bool ok = MiniportChannel::Send(device, r);
-            std::copy(r.bytes().begin(), r.bytes().end(), record.begin());
+            // Only a good reply is kept: a failed one must not leave a removed device's
+            // bytes behind for the next refresh.
+            if (ok) std::copy(r.bytes().begin(), r.bytes().end(), record.begin());
             const wire::ByteView rec = tables.DeviceInfo(a, p, d);
             const uint16_t flags = rec.U16(device_info::DeviceFlags.offset);
             if (!ok || !(flags & device_info::kFlagPresent)) continue;

@@ -45,8 +45,8 @@ void PutRawText(const wire::ByteView& buf, wire::Field f, const char* text, size
 }
 
 // The reply for one accepted command. Returns the ReturnCode to report, before faults.
-// `adapter` is the adapter that answers; `deviceAdapter` the adapter whose device is open
-// (they differ only on \\.\KIRNDEV, where requests name the adapter by their Controller byte).
+// `adapter` is the adapter that answers: the one whose device is open, or on \\.\KIRNDEV the
+// one the request's Controller byte names.
 uint32_t Answer(SimPopulation& pop, SimAdapter* adapter, const CommandSpec& spec,
                 const wire::ByteView& buf, const SignalHook* hook) {
     const uint32_t ok = spec.SuccessCode();
@@ -64,6 +64,8 @@ uint32_t Answer(SimPopulation& pop, SimAdapter* adapter, const CommandSpec& spec
             // Bytes the programs do not read carry something, as a real reply would.
             for (size_t i = controller_info::Controller.End(); i < controller_info::kSize; ++i)
                 buf.Put8(i, 0xA5);
+            if (adapter->replyControllerSet)
+                buf.Put8(controller_info::Controller.offset, adapter->replyController);
             buf.Put32(controller_info::PciDeviceId.offset, adapter->pciDeviceId);
             buf.Put16(controller_info::PortCount.offset, adapter->portCount);
             buf.Put16(controller_info::DevicesPerPort.offset, adapter->devicesPerPort);
@@ -179,9 +181,10 @@ uint32_t Answer(SimPopulation& pop, SimAdapter* adapter, const CommandSpec& spec
             if (!adapter) return refused;
             const uint8_t p = buf.U8(ata::Port.offset);
             const uint8_t d = buf.U8(ata::Device.offset);
-            if (p >= kPorts || d >= kDevicesPerPort || !adapter->devices[p][d].present)
+            if (p >= kPorts || d >= kDevicesPerPort || p >= adapter->portCount ||
+                !adapter->devices[p][d].present)
                 return refused;
-            if (buf.U8(ata::AtaCommand.offset) != ata::kSetFeatures ||
+            if (buf.U8(ata::AlwaysOne.offset) != 1 || buf.U8(ata::AtaCommand.offset) != ata::kSetFeatures ||
                 buf.U8(ata::AtaFeatures.offset) != ata::kSetTransferMode)
                 return refused;
             SimDevice& dev = adapter->devices[p][d];
@@ -309,6 +312,11 @@ bool HandleRequest(SimPopulation& pop, int position, uint8_t* buffer, size_t inp
     if (inputLength < env::DataLength.offset) return false;
     const CommandSpec* spec = FindCommand(in.U32(env::Command.offset));
     if (!spec || inputLength < spec->size || outputLength < spec->size) return false;
+    // The envelope must describe the command's own buffer; a request built with the wrong
+    // Length or DataLength is not the miniport's.
+    if (in.U32(env::Length.offset) != spec->Length() ||
+        (spec->hasDataLength && in.U32(env::DataLength.offset) != spec->DataLength()))
+        return false;
     wire::ByteView buf(buffer, spec->size);
     const int index = CommandIndex(spec->command);
     ++counters->byCommand[index];

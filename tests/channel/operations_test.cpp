@@ -26,6 +26,10 @@ TEST(BiosVersion, FindsTheTextAfterVersionUpToTheLineEnd) {
     // Only 'V', 's' and 'n' are looked at; the first match wins.
     EXPECT_EQ(FindBiosVersion(Image("V??s??n?first\r\nVersion second\r\n")), "first");
     EXPECT_EQ(FindBiosVersion(Image("no pattern here")), "Temporarily Unknown");
+    std::vector<uint8_t> zero = Image("Version 1.0");
+    zero[111] = 0;  // a zero byte ends the text as the screen would
+    std::memcpy(zero.data() + 112, "junk\r\n", 6);
+    EXPECT_EQ(FindBiosVersion(zero), "1.0");
 }
 
 TEST(BiosVersion, NeverReadsPastTheImage) {

@@ -222,6 +222,52 @@ TEST_F(Discovery, UnterminatedTextsStayInsideTheirFields) {
     EXPECT_EQ(tree.node(tables.DeviceEntries[0][0][0].Item).text, std::string(22, 'M'));
 }
 
+TEST_F(Discovery, TheLabelFollowsTheControllerByteTheAdapterGaveBack) {
+    sim::AddAdapter(*pop, 0, 0x6A11, 1, 1, "First");
+    sim::SimAdapter& second = sim::AddAdapter(*pop, 1, 0x6A12, 1, 1);
+    second.replyControllerSet = 1;
+    second.replyController = 0;  // names the first adapter: its reported name is used
+    Run();
+    EXPECT_EQ(tree.node(tables.ControllerEntries[1].Item).text, "First");
+    second.replyController = 200;  // names no adapter the tables hold: its own name, or its id
+    Run();
+    EXPECT_EQ(tree.node(tables.ControllerEntries[1].Item).text, "Velo300 Onboard");
+}
+
+// Fails the open with the given number (1-based), whatever the device; passes the rest on.
+class FailNthOpen final : public channel::DeviceAccess {
+public:
+    FailNthOpen(channel::DeviceAccess& inner, int n) : inner_(inner), n_(n) {}
+    channel::DeviceHandle Open(const char* name) override {
+        return ++opens_ == n_ ? channel::kInvalidDevice : inner_.Open(name);
+    }
+    bool MiniportControl(channel::DeviceHandle d, std::span<uint8_t> b) override {
+        return inner_.MiniportControl(d, b);
+    }
+    void Close(channel::DeviceHandle d) override { inner_.Close(d); }
+
+private:
+    channel::DeviceAccess& inner_;
+    int n_;
+    int opens_ = 0;
+};
+
+TEST_F(Discovery, AnAdapterThatStopsOpeningAfterTheProbeIsLeftOut) {
+    sim::AddDisk(sim::AddAdapter(*pop, 0, 0x6A11, 1, 1), 0, 0, "A");
+    sim::AddDisk(sim::AddAdapter(*pop, 1, 0x6A12, 1, 1), 0, 0, "B");
+    // Opens 1-9 are the probe; the 10th is adapter 0's discovery open.
+    FailNthOpen flaky(io, 10);
+    channel::MiniportChannel flakyChannel(flaky);
+    sim::FixedSystemVersion nt(2);
+    DiscoveryPorts ports{flakyChannel, nt, tree, store, {}};
+    EnumerateAdapters(tables, ports);
+    EXPECT_EQ(tables.ControllerEntries[0].Item, kNoItem);
+    ASSERT_NE(tables.ControllerEntries[1].Item, kNoItem);
+    EXPECT_EQ(tables.ControllerEntries[1].Controller, 1);
+    EXPECT_EQ(tree.node(tables.DeviceEntries[1][0][0].Item).text, "B");
+    EXPECT_EQ(io.OpenHandles(), 0u);
+}
+
 TEST_F(Discovery, WindowsNineXReachesEveryAdapterThroughOneDevice) {
     pop->legacyDevice = 1;
     sim::AddDisk(sim::AddAdapter(*pop, 2, 0x6A21, 1, 1), 0, 0, "FIRST");

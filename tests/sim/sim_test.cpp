@@ -48,10 +48,16 @@ TEST_F(Core, RefusesWhatIsNotOurs) {
     EXPECT_FALSE(Send(unknown));
     std::vector<uint8_t> truncated(good.begin(), good.begin() + 60);
     EXPECT_FALSE(Send(truncated));
+    auto badLength = good;
+    badLength[24] = 79;  // Length must be N - 28
+    EXPECT_FALSE(Send(badLength));
+    auto badDataLength = good;
+    badDataLength[32] = 75;  // DataLength must be N - 32
+    EXPECT_FALSE(Send(badDataLength));
     EXPECT_FALSE(Send(good, 5));  // no device there
     pop->adapters[0].foreign = 1;
     EXPECT_FALSE(Send(good));
-    EXPECT_EQ(pop->adapters[0].counters.requests, 6u);
+    EXPECT_EQ(pop->adapters[0].counters.requests, 8u);
 }
 
 TEST_F(Core, LeavesRequestFieldsAndAnswersWithTheSuccessValue) {

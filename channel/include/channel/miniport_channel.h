@@ -106,7 +106,7 @@ private:
 // "a.b.c.d" from the four VersionPart fields of a MPCMD_GET_DRIVER_VERSION reply.
 std::string DriverVersionText(const wire::ByteView& reply);
 // The version text after "Version" in a BIOS image (first 'V'..'s'..'n' match), at most 19
-// characters, up to CR or LF; "Temporarily Unknown" when there is none.
+// characters, up to CR, LF or a zero byte; "Temporarily Unknown" when there is none.
 std::string FindBiosVersion(std::span<const uint8_t> image);
 // Millivolts as volts with four significant digits: 5012 -> "5.012", 980 -> ".9800".
 std::string FormatVoltage(uint16_t millivolts);

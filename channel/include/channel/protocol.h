@@ -237,6 +237,43 @@ inline constexpr uint8_t kSetFeatures = 0xEF;
 static_assert(AtaCommand.End() <= kSize && kSize == 66);
 }  // namespace ata
 
+// Every request and reply field at the offset the miniport expects it, as literal values: the
+// simulator parses with these same constants, so only literals catch a shifted field.
+static_assert(driver_version::VersionPart[0].offset == 36 && driver_version::VersionPart[2].offset == 40);
+static_assert(controller_info::Controller.offset == 36 && controller_info::PciDeviceId.width == 4 &&
+              controller_info::PortCount.width == 2 && controller_info::DevicesPerPort.offset == 104);
+static_assert(device_info::Controller.offset == 36 && device_info::Port.offset == 37 &&
+              device_info::Device.offset == 38 && device_info::DeviceFlags.offset == 39 &&
+              device_info::DeviceFlags.width == 2 && device_info::PioMode.offset == 41 &&
+              device_info::DmaMode.offset == 42 && device_info::UdmaMode.offset == 43 &&
+              device_info::ModelName.offset == 44 && device_info::ModelName.width == 22 &&
+              device_info::Cylinders.offset == 66 && device_info::Heads.offset == 68 &&
+              device_info::SectorsPerTrack.offset == 69 && device_info::CapacitySectors.offset == 70 &&
+              device_info::SerialNumber.offset == 79 && device_info::SerialNumber.width == 21 &&
+              device_info::FirmwareVersion.offset == 100 && device_info::FirmwareVersion.width == 10);
+static_assert(enclosure_status::Port.offset == 36 && enclosure_status::BayLocation.offset == 37 &&
+              enclosure_status::EnclosureType.offset == 38 && enclosure_status::Temperature1.offset == 46 &&
+              enclosure_status::Temperature2.offset == 48 && enclosure_status::Fan1Rpm.offset == 52 &&
+              enclosure_status::Fan2Rpm.offset == 54 && enclosure_status::Voltage5.offset == 60 &&
+              enclosure_status::Voltage12.offset == 62);
+static_assert(smart_status::Controller.offset == 36 && smart_status::Port.offset == 37 &&
+              smart_status::Device.offset == 38 && smart_status::SmartState.offset == 40);
+static_assert(controller_name::ControllerName.offset == 36 && controller_name::ControllerName.width == 64);
+static_assert(bios::Controller.offset == 36 && bios::FlashOffset.offset == 58 &&
+              bios::FlashSizeKb.offset == 62 && bios::BiosImage.offset == 66);
+static_assert(events::EventCount.offset == 36 && events::kFirstRecord == 40 &&
+              events::EventCode.offset == 4 && events::Severity.offset == 16 &&
+              events::PortIndex.offset == 20 && events::DiskIndex.offset == 24 &&
+              events::EventValue.offset == 28);
+static_assert(event_dpc::DpcAddress.offset == 36 && event_dpc::DpcAddress.width == 8 &&
+              event_dpc::DpcSlot.offset == 44 && event_dpc::DpcSlot.width == 4);
+static_assert(ata::Port.offset == 36 && ata::Device.offset == 37 && ata::AlwaysOne.offset == 38 &&
+              ata::AtaFeatures.offset == 51 && ata::AtaSectorCount.offset == 52 &&
+              ata::AtaSectorCount.width == 2 && ata::AtaCommand.offset == 62);
+static_assert(env::HeaderLength.offset == 0 && env::Signature.offset == 4 && env::Timeout.offset == 12 &&
+              env::ControlCode.offset == 16 && env::ReturnCode.offset == 20 && env::Length.offset == 24 &&
+              env::Command.offset == 28 && env::DataLength.offset == 32);
+
 static_assert(Spec(MPCMD_GET_DRIVER_VERSION).size == driver_version::kSize);
 static_assert(Spec(MPCMD_GET_CONTROLLER_INFO).size == controller_info::kSize);
 static_assert(Spec(MPCMD_GET_DEVICE_INFO).size == device_info::kSize);

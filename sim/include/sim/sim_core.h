@@ -71,7 +71,9 @@ struct SimAdapter {
     uint8_t exists;      // a SCSI port device at this position
     uint8_t foreign;     // another vendor's adapter: opens, but refuses our signature
     uint8_t openFails;   // the device does not open
-    uint8_t reserved;
+    uint8_t replyControllerSet;  // answer MPCMD_GET_CONTROLLER_INFO with replyController
+    uint8_t replyController;     // in place of the Controller byte sent (hostile replies)
+    uint8_t reserved[3];
     uint32_t pciDeviceId;
     char name[64];       // reported ControllerName; may be empty
     uint16_t versionPart[4];
