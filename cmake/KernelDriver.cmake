@@ -16,7 +16,7 @@ function(add_kernel_driver name)
         -nostdlib -nostartfiles -shared
         -Wl,--subsystem,native -Wl,--entry,DriverEntry -Wl,--image-base,0x10000
         -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
-        -Wl,--dynamicbase -Wl,--nxcompat)
+        -Wl,--dynamicbase -Wl,--nxcompat -Wl,--exclude-all-symbols)
     target_link_libraries(${name} PRIVATE ntoskrnl hal gcc)
     # MinGW's wdm.h defines two interlocked intrinsics that intrin.h has already defined, which
     # C++ refuses; these guards make intrin.h leave them to wdm.h.

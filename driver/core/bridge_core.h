@@ -109,7 +109,8 @@ struct RegisterResult {
 
 // Opens the event named by the UTF-16 name at the start of `name` and places it in a slot.
 // The name is read up to its NUL and never beyond the input: a name without a NUL inside the
-// input, an empty name or one longer than BRIDGE_MAX_EVENT_NAME_UNITS gets no slot. A name
+// input, an empty name, one longer than BRIDGE_MAX_EVENT_NAME_UNITS or one with a backslash
+// gets no slot. A name
 // registered before finds its old slot (the event object is the same), and only the slot's
 // first handle stays open.
 template <class Kernel>
@@ -125,6 +126,9 @@ RegisterResult BridgeRegisterEvent(Kernel& kernel, typename Kernel::Extension& e
         if (name_units == BRIDGE_MAX_EVENT_NAME_UNITS) {
             return {BRIDGE_NO_SLOT, kStatusObjectNameInvalid};
         }
+        // The event lies in \BaseNamedObjects itself: a backslash would let a caller reach
+        // any other object directory with the kernel's rights.
+        if (unit == u'\\') return {BRIDGE_NO_SLOT, kStatusObjectNameInvalid};
         full_name[kNamePrefixUnits + name_units++] = static_cast<char16_t>(unit);
     }
     if (name_units == 0) return {BRIDGE_NO_SLOT, kStatusObjectNameInvalid};

@@ -309,6 +309,9 @@ TEST_F(BridgeTest, NamesThatCannotBeReadSafelyGetNoSlot) {
     EXPECT_EQ(RegisterBytes({0, 0}), BRIDGE_NO_SLOT);
     // One unit more than the name buffer leaves.
     EXPECT_EQ(Register(std::u16string(BRIDGE_MAX_EVENT_NAME_UNITS + 1, u'N')), BRIDGE_NO_SLOT);
+    // A backslash would reach beyond the named-object directory with the kernel's rights.
+    EXPECT_EQ(Register(u"..\\Device\\XAPHLINK"), BRIDGE_NO_SLOT);
+    EXPECT_EQ(Register(u"Global\\VEXMOND-0"), BRIDGE_NO_SLOT);
 
     EXPECT_TRUE(kernel_.opened_names.empty());
     EXPECT_EQ(ext().SlotEvent[0], nullptr);
@@ -345,6 +348,8 @@ TEST_F(BridgeTest, TestSignalQueuesSlotZeroFromHighLevelAndSetsItsEvent) {
     EXPECT_EQ(dpc.queued_at_irql, FakeKernel::kHighLevel);
     EXPECT_EQ(kernel_.irql, FakeKernel::kPassiveLevel) << "IRQL restored";
     ASSERT_NE(dpc.argument1, nullptr);
+    // The index must outlive the request: the DPC may run long after the dispatch returned.
+    EXPECT_EQ(dpc.argument1, &bridge::kTestSignalSlot);
     EXPECT_EQ(*static_cast<const int32_t*>(dpc.argument1), 0);
     EXPECT_EQ(dpc.argument2, nullptr);
 
