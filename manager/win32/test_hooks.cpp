@@ -93,6 +93,14 @@ bool AnswerTestQuery(HWND mainWindow, const fw::Message& m, LRESULT& result) {
             result = drag != 0 && drag == SendMessageA(mainWindow, WM_GETICON, ICON_BIG, 0);
             break;
         }
+        case kTestQueryMinimisedPaint: {
+            ShowWindow(mainWindow, SW_MINIMIZE);
+            const bool iconic = IsIconic(mainWindow);
+            RedrawWindow(mainWindow, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+            ShowWindow(mainWindow, SW_RESTORE);
+            result = iconic ? 1 : 0;
+            break;
+        }
         default:
             break;
     }

@@ -28,6 +28,10 @@ enum HalvTestQuery {
     // 1 when the window answers WM_QUERYDRAGICON with its own large icon (Wine does not carry
     // that message between processes, so the window asks itself).
     kTestQueryDragIcon = 6,
+    // Minimises the window, has it paint itself at once and restores it. 1 when it was
+    // minimised while it painted. (A window manager would do the minimising; under Wine
+    // without one, a minimise from outside is undone or ignored unpredictably.)
+    kTestQueryMinimisedPaint = 7,
 };
 
 enum { kTestQueryBufferSize = 8192 };
