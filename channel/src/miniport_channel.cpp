@@ -6,8 +6,8 @@
 namespace channel {
 
 Request::Request(uint32_t command) : command_(command) {
-    const CommandSpec* spec = FindCommand(command);
-    buffer_.assign(spec ? spec->size : env::kHeaderLength, 0);
+    const CommandSpec* info = FindCommand(command);
+    buffer_.assign(info ? info->size : env::kHeaderLength, 0);
     BuildEnvelope(view(), command);
 }
 

@@ -60,18 +60,18 @@ std::string ProgramDirectory() {
     }
 }
 
-bool InstallAndStart(const DriverService& spec, std::string* error) {
+bool InstallAndStart(const DriverService& driver, std::string* error) {
     ServiceHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!scm) return Fail(error, "OpenSCManager", GetLastError());
 
     // A service of the same name left by an earlier run that crashed is replaced.
-    if (ServiceHandle old{OpenServiceA(scm.get(), spec.name.c_str(), SERVICE_ALL_ACCESS)}) {
+    if (ServiceHandle old{OpenServiceA(scm.get(), driver.name.c_str(), SERVICE_ALL_ACCESS)}) {
         if (!StopAndDeleteOpen(old.get(), error)) return false;
     }
     ServiceHandle service(CreateServiceA(
-        scm.get(), spec.name.c_str(), spec.name.c_str(), SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
-        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, spec.sysPath.c_str(),
-        spec.group.empty() ? nullptr : spec.group.c_str(), nullptr, nullptr, nullptr, nullptr));
+        scm.get(), driver.name.c_str(), driver.name.c_str(), SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, driver.sysPath.c_str(),
+        driver.group.empty() ? nullptr : driver.group.c_str(), nullptr, nullptr, nullptr, nullptr));
     if (!service) return Fail(error, "CreateService", GetLastError());
     if (!StartServiceA(service.get(), 0, nullptr) &&
         GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {

@@ -47,11 +47,11 @@ void PutRawText(const wire::ByteView& buf, wire::Field f, const char* text, size
 // The reply for one accepted command. Returns the ReturnCode to report, before faults.
 // `adapter` is the adapter that answers: the one whose device is open, or on \\.\KIRNDEV the
 // one the request's Controller byte names.
-uint32_t Answer(SimPopulation& pop, SimAdapter* adapter, const CommandSpec& spec,
+uint32_t Answer(SimPopulation& pop, SimAdapter* adapter, const CommandSpec& info,
                 const wire::ByteView& buf, const SignalHook* hook) {
-    const uint32_t ok = spec.SuccessCode();
+    const uint32_t ok = info.SuccessCode();
     const uint32_t refused = 0;
-    switch (spec.command) {
+    switch (info.command) {
         case MPCMD_GET_ADAPTER_COUNT:
             return MiniportAdapterCount(pop);
         case MPCMD_GET_DRIVER_VERSION:
@@ -310,15 +310,15 @@ bool HandleRequest(SimPopulation& pop, int position, uint8_t* buffer, size_t inp
         in.U32(env::HeaderLength.offset) != env::kHeaderLength)
         return false;
     if (inputLength < env::DataLength.offset) return false;
-    const CommandSpec* spec = FindCommand(in.U32(env::Command.offset));
-    if (!spec || inputLength < spec->size || outputLength < spec->size) return false;
+    const CommandSpec* info = FindCommand(in.U32(env::Command.offset));
+    if (!info || inputLength < info->size || outputLength < info->size) return false;
     // The envelope must describe the command's own buffer; a request built with the wrong
     // Length or DataLength is not the miniport's.
-    if (in.U32(env::Length.offset) != spec->Length() ||
-        (spec->hasDataLength && in.U32(env::DataLength.offset) != spec->DataLength()))
+    if (in.U32(env::Length.offset) != info->Length() ||
+        (info->hasDataLength && in.U32(env::DataLength.offset) != info->DataLength()))
         return false;
-    wire::ByteView buf(buffer, spec->size);
-    const int index = CommandIndex(spec->command);
+    wire::ByteView buf(buffer, info->size);
+    const int index = CommandIndex(info->command);
     ++counters->byCommand[index];
 
     // On \\.\KIRNDEV the adapter is named by the request's Controller byte; commands that
@@ -326,7 +326,7 @@ bool HandleRequest(SimPopulation& pop, int position, uint8_t* buffer, size_t inp
     SimAdapter* adapter = device;
     if (legacy) {
         uint32_t controller = 0;
-        switch (spec->command) {
+        switch (info->command) {
             case MPCMD_GET_CONTROLLER_INFO:
             case MPCMD_GET_DEVICE_INFO:
             case MPCMD_GET_SMART_STATUS:
@@ -343,8 +343,8 @@ bool HandleRequest(SimPopulation& pop, int position, uint8_t* buffer, size_t inp
     const CommandFault fault = adapter ? adapter->faults[index] : CommandFault{};
     if (fault.kind == kFaultCallFails) return false;
 
-    uint32_t returnCode = Answer(pop, adapter, *spec, buf, hook);
-    if (legacy && spec->command == MPCMD_GET_ADAPTER_COUNT && pop.legacyCountOverride >= 0)
+    uint32_t returnCode = Answer(pop, adapter, *info, buf, hook);
+    if (legacy && info->command == MPCMD_GET_ADAPTER_COUNT && pop.legacyCountOverride >= 0)
         returnCode = static_cast<uint32_t>(pop.legacyCountOverride);
     if (fault.kind == kFaultReturnCodeOff) returnCode += static_cast<uint32_t>(fault.delta);
     buf.Put32(env::ReturnCode.offset, returnCode);

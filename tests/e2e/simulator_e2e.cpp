@@ -44,7 +44,7 @@ class Device {
 };
 
 std::vector<uint8_t> Request(uint32_t command) {
-    std::vector<uint8_t> buf(Spec(command).size, 0);
+    std::vector<uint8_t> buf(CommandOf(command).size, 0);
     BuildEnvelope(wire::ByteView(buf.data(), buf.size()), command);
     return buf;
 }

@@ -92,22 +92,22 @@ constexpr const CommandSpec* FindCommand(uint32_t command) {
         if (c.command == command) return &c;
     return nullptr;
 }
-constexpr const CommandSpec& Spec(uint32_t command) { return *FindCommand(command); }
+constexpr const CommandSpec& CommandOf(uint32_t command) { return *FindCommand(command); }
 
 // Pin the documented success values: a reply is only trusted when ReturnCode matches.
-static_assert(Spec(MPCMD_GET_DRIVER_VERSION).SuccessCode() == 12);
-static_assert(Spec(MPCMD_GET_CONTROLLER_INFO).SuccessCode() == 74);
-static_assert(Spec(MPCMD_GET_DEVICE_INFO).SuccessCode() == 78);
-static_assert(Spec(MPCMD_GET_ENCLOSURE_STATUS).SuccessCode() == 32);
-static_assert(Spec(MPCMD_GET_SMART_STATUS).SuccessCode() == 9);
-static_assert(Spec(MPCMD_READ_EVENTS).SuccessCode() == 808);
-static_assert(Spec(MPCMD_GET_CONTROLLER_NAME).SuccessCode() == 1);
-static_assert(Spec(MPCMD_READ_BIOS).SuccessCode() == 32802);
-static_assert(Spec(MPCMD_WRITE_BIOS).SuccessCode() == 32802);
-static_assert(Spec(MPCMD_REGISTER_EVENT_DPC).SuccessCode() == 1);
-static_assert(Spec(MPCMD_UNREGISTER_EVENT_DPC).SuccessCode() == 1);
-static_assert(Spec(MPCMD_ATA_COMMAND).SuccessCode() == 1);
-static_assert(Spec(MPCMD_GET_ADAPTER_COUNT).size == 32 && !Spec(MPCMD_GET_ADAPTER_COUNT).hasDataLength);
+static_assert(CommandOf(MPCMD_GET_DRIVER_VERSION).SuccessCode() == 12);
+static_assert(CommandOf(MPCMD_GET_CONTROLLER_INFO).SuccessCode() == 74);
+static_assert(CommandOf(MPCMD_GET_DEVICE_INFO).SuccessCode() == 78);
+static_assert(CommandOf(MPCMD_GET_ENCLOSURE_STATUS).SuccessCode() == 32);
+static_assert(CommandOf(MPCMD_GET_SMART_STATUS).SuccessCode() == 9);
+static_assert(CommandOf(MPCMD_READ_EVENTS).SuccessCode() == 808);
+static_assert(CommandOf(MPCMD_GET_CONTROLLER_NAME).SuccessCode() == 1);
+static_assert(CommandOf(MPCMD_READ_BIOS).SuccessCode() == 32802);
+static_assert(CommandOf(MPCMD_WRITE_BIOS).SuccessCode() == 32802);
+static_assert(CommandOf(MPCMD_REGISTER_EVENT_DPC).SuccessCode() == 1);
+static_assert(CommandOf(MPCMD_UNREGISTER_EVENT_DPC).SuccessCode() == 1);
+static_assert(CommandOf(MPCMD_ATA_COMMAND).SuccessCode() == 1);
+static_assert(CommandOf(MPCMD_GET_ADAPTER_COUNT).size == 32 && !CommandOf(MPCMD_GET_ADAPTER_COUNT).hasDataLength);
 
 // ---- Limits shared by both programs -----------------------------------------------------
 inline constexpr int kMaxAdapters = 4;         // per-adapter tables of both programs
@@ -274,40 +274,40 @@ static_assert(env::HeaderLength.offset == 0 && env::Signature.offset == 4 && env
               env::ControlCode.offset == 16 && env::ReturnCode.offset == 20 && env::Length.offset == 24 &&
               env::Command.offset == 28 && env::DataLength.offset == 32);
 
-static_assert(Spec(MPCMD_GET_DRIVER_VERSION).size == driver_version::kSize);
-static_assert(Spec(MPCMD_GET_CONTROLLER_INFO).size == controller_info::kSize);
-static_assert(Spec(MPCMD_GET_DEVICE_INFO).size == device_info::kSize);
-static_assert(Spec(MPCMD_GET_ENCLOSURE_STATUS).size == enclosure_status::kSize);
-static_assert(Spec(MPCMD_GET_SMART_STATUS).size == smart_status::kSize);
-static_assert(Spec(MPCMD_GET_CONTROLLER_NAME).size == controller_name::kSize);
-static_assert(Spec(MPCMD_READ_BIOS).size == bios::kSize);
-static_assert(Spec(MPCMD_READ_EVENTS).size == events::kSize);
-static_assert(Spec(MPCMD_REGISTER_EVENT_DPC).size == event_dpc::kSize);
-static_assert(Spec(MPCMD_ATA_COMMAND).size == ata::kSize);
+static_assert(CommandOf(MPCMD_GET_DRIVER_VERSION).size == driver_version::kSize);
+static_assert(CommandOf(MPCMD_GET_CONTROLLER_INFO).size == controller_info::kSize);
+static_assert(CommandOf(MPCMD_GET_DEVICE_INFO).size == device_info::kSize);
+static_assert(CommandOf(MPCMD_GET_ENCLOSURE_STATUS).size == enclosure_status::kSize);
+static_assert(CommandOf(MPCMD_GET_SMART_STATUS).size == smart_status::kSize);
+static_assert(CommandOf(MPCMD_GET_CONTROLLER_NAME).size == controller_name::kSize);
+static_assert(CommandOf(MPCMD_READ_BIOS).size == bios::kSize);
+static_assert(CommandOf(MPCMD_READ_EVENTS).size == events::kSize);
+static_assert(CommandOf(MPCMD_REGISTER_EVENT_DPC).size == event_dpc::kSize);
+static_assert(CommandOf(MPCMD_ATA_COMMAND).size == ata::kSize);
 
 // Writes the envelope of `command` into `buf`, which must be exactly the command's size.
 // Returns false (and writes nothing) for an unknown command or a buffer of the wrong size.
 inline bool BuildEnvelope(wire::ByteView buf, uint32_t command) {
-    const CommandSpec* spec = FindCommand(command);
-    if (!spec || buf.size() != spec->size) return false;
+    const CommandSpec* info = FindCommand(command);
+    if (!info || buf.size() != info->size) return false;
     buf.Put32(env::HeaderLength.offset, env::kHeaderLength);
     for (size_t i = 0; i < sizeof env::kSignature; ++i)
         buf.Put8(env::Signature.offset + i, static_cast<uint8_t>(env::kSignature[i]));
     buf.Put32(env::Timeout.offset, env::kTimeoutSeconds);
     buf.Put32(env::ControlCode.offset, env::kControlCode);
-    buf.Put32(env::Length.offset, spec->Length());
-    buf.Put32(env::Command.offset, spec->command);
-    if (spec->hasDataLength) buf.Put32(env::DataLength.offset, spec->DataLength());
+    buf.Put32(env::Length.offset, info->Length());
+    buf.Put32(env::Command.offset, info->command);
+    if (info->hasDataLength) buf.Put32(env::DataLength.offset, info->DataLength());
     return true;
 }
 
 // The reply test applied after DeviceIoControl returned TRUE: ReturnCode must be exactly
 // the command's success value. The adapter count has no fixed value; see its callers.
 inline bool ReplySucceeded(wire::ByteView buf, uint32_t command) {
-    const CommandSpec* spec = FindCommand(command);
-    if (!spec || buf.size() < env::kHeaderLength) return false;
-    if (spec->success == Success::AdapterCount) return true;
-    return buf.U32(env::ReturnCode.offset) == spec->SuccessCode();
+    const CommandSpec* info = FindCommand(command);
+    if (!info || buf.size() < env::kHeaderLength) return false;
+    if (info->success == Success::AdapterCount) return true;
+    return buf.U32(env::ReturnCode.offset) == info->SuccessCode();
 }
 
 }  // namespace channel
