@@ -1,6 +1,28 @@
 #include "manager/core/transfer_mode_choices.h"
 
+#include "manager/core/resource_ids.h"
+
 namespace halv {
+
+namespace {
+
+// Kinds of SetTransferMode.
+constexpr int kKindPio = 0;
+constexpr int kKindMultiwordDma = 1;
+constexpr int kKindUdma = 2;
+constexpr int kMultiwordDmaChoices = 3;  // DMA-2, DMA-1, DMA-0 after a device's UDMA modes
+
+struct Selected {
+    uint8_t controller, port, device;
+};
+
+Selected SelectedDevice(const ManagerTables& tables) {
+    return {static_cast<uint8_t>(tables.SelectedController % kMaxAdapters),
+            static_cast<uint8_t>(tables.SelectedPort % kMaxPorts),
+            static_cast<uint8_t>(tables.SelectedDevice % kMaxDevicesPerPort)};
+}
+
+}  // namespace
 
 std::vector<std::string> DmaModeChoices(int8_t code) {
     std::vector<std::string> choices;
@@ -12,6 +34,55 @@ std::vector<std::string> DmaModeChoices(int8_t code) {
             choices.push_back("DMA-" + std::to_string(m));
     }
     return choices;
+}
+
+int8_t SelectedTransferModeCode(const ManagerTables& tables) {
+    const Selected s = SelectedDevice(tables);
+    return tables.DeviceEntries[s.controller][s.port][s.device].TransferModeCode;
+}
+
+void ApplyTransferModeChoice(ManagerTables& tables, channel::MiniportChannel& channel,
+                             MessageBoxes& messages, int dmaSelection, int pioSelection) {
+    const Selected s = SelectedDevice(tables);
+    const int code = tables.DeviceEntries[s.controller][s.port][s.device].TransferModeCode;
+    uint8_t& chosen = tables.ChosenModeNumbers[s.controller][s.port][s.device];
+    auto send = [&](int kind, int mode) {
+        return channel.SetTransferMode(s.controller, s.port, s.device, kind,
+                                       static_cast<uint8_t>(mode)) == 0;
+    };
+
+    bool tried = false, failed = false;
+    // Only indices the lists can hold: anything else would make a mode number out of range.
+    const int dmaChoices = static_cast<int>(DmaModeChoices(static_cast<int8_t>(code)).size());
+    if (dmaSelection >= 0 && dmaSelection < dmaChoices) {
+        tried = true;
+        if (code <= 0) {
+            const int m = -code - dmaSelection;
+            if (send(kKindMultiwordDma, m))
+                chosen = static_cast<uint8_t>(m);
+            else
+                failed = true;
+        } else if (dmaSelection <= code) {
+            const int m = code - dmaSelection;
+            if (send(kKindUdma, m))
+                chosen = static_cast<uint8_t>(m);
+            else
+                failed = true;
+        } else {
+            // A multiword DMA mode on a UDMA device: the list keeps showing its UDMA mode.
+            const int m = code + kMultiwordDmaChoices - dmaSelection;
+            if (!send(kKindMultiwordDma, m)) failed = true;
+        }
+    }
+    if (pioSelection >= 0 && pioSelection < kPioModeChoices) {
+        tried = true;
+        const int m = kPioModeChoices - 1 - pioSelection;
+        if (!send(kKindPio, m))
+            failed = true;
+        else if (code == 0)
+            chosen = static_cast<uint8_t>(m);
+    }
+    if (tried) messages.Show(failed ? IDS_TRANSFER_MODE_FAILED : IDS_TRANSFER_MODE_SET);
 }
 
 }  // namespace halv

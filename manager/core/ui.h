@@ -57,6 +57,14 @@ public:
     virtual uint8_t QueuedCommandSetting(uint8_t request) = 0;
 };
 
+// Message boxes captioned "HALV" with an OK button and the exclamation icon, each showing one
+// text of the manager's string table. Returns when the user has closed the box.
+class MessageBoxes {
+public:
+    virtual ~MessageBoxes() = default;
+    virtual void Show(unsigned textId) = 0;
+};
+
 inline constexpr uint8_t kQueuedCommandRead = 6;
 inline constexpr uint8_t kQueuedCommandUnreadable = 6;
 

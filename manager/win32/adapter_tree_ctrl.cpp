@@ -1,9 +1,12 @@
 #include "manager/win32/adapter_tree_ctrl.h"
 
+#include "manager/core/bios_commands.h"
 #include "manager/core/resource_ids.h"
+#include "manager/core/stdio_files.h"
 #include "manager/core/tree_events.h"
 #include "manager/win32/app_context.h"
 #include "manager/win32/info_list_ctrl.h"
+#include "manager/win32/maintenance_ports.h"
 
 const fw::Route<CAdapterTreeCtrl> CAdapterTreeCtrl::kRoutes[] = {
     // The tree speaks ANSI or Unicode notifications depending on its parent; take both.
@@ -42,7 +45,20 @@ LRESULT CAdapterTreeCtrl::OnRightClick(NMHDR*) {
     return 0;
 }
 
-// The BIOS backup and update of the adapter in SelectedController are added with their own
-// commands; until then the menu items do nothing.
-void CAdapterTreeCtrl::OnBackupBios() {}
-void CAdapterTreeCtrl::OnUpdateBios() {}
+void CAdapterTreeCtrl::RunBiosCommand(void (*command)(halv::BiosCommandPorts&)) {
+    // The dialogs and boxes belong to the main window, which the tree sits in.
+    const HWND owner = GetParent(hwnd_);
+    Win32FileDialogs dialogs(owner);
+    halv::StdioBinaryFiles files;
+    Win32MessageBoxes messages(owner);
+    halv::BiosCommandPorts ports{Tables(), Channel(), dialogs, files, messages};
+    command(ports);
+}
+
+void CAdapterTreeCtrl::OnBackupBios() {
+    RunBiosCommand(halv::OnBackupBios);
+}
+
+void CAdapterTreeCtrl::OnUpdateBios() {
+    RunBiosCommand(halv::OnUpdateBios);
+}

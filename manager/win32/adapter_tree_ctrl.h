@@ -4,6 +4,10 @@
 
 #include "manager/win32/framework.h"
 
+namespace halv {
+struct BiosCommandPorts;
+}
+
 class CAdapterTreeCtrl : public fw::TreeControl {
   public:
     bool Dispatch(const fw::Message& m, LRESULT& result) override;
@@ -14,6 +18,7 @@ class CAdapterTreeCtrl : public fw::TreeControl {
     LRESULT OnRightClick(NMHDR* nm);
     void OnBackupBios();
     void OnUpdateBios();
+    void RunBiosCommand(void (*command)(halv::BiosCommandPorts&));
 
     static const fw::Route<CAdapterTreeCtrl> kRoutes[];
 };

@@ -2,9 +2,11 @@
 
 #include "manager/core/discovery.h"
 #include "manager/core/main_window.h"
+#include "manager/core/queued_commands.h"
 #include "manager/core/resource_ids.h"
 #include "manager/core/tree_events.h"
 #include "manager/win32/app_context.h"
+#include "manager/win32/maintenance_ports.h"
 #include "manager/win32/queued_command_registry.h"
 #include "manager/win32/test_hooks.h"
 
@@ -114,7 +116,8 @@ void CHalvDlg::PublishReferences() {
 }
 
 void CHalvDlg::EnumerateAdapters() {
-    RegistryQueuedCommandStore store;
+    Win32Registry registry;
+    halv::RegistryQueuedCommandStore store(registry);
     halv::DiscoveryPorts ports{Channel(), Platform(), m_tree, store,
                                [this](uint8_t setting) { UpdateQueuedCommandMenu(setting); }};
     halv::EnumerateAdapters(Tables(), ports);
@@ -149,10 +152,20 @@ void CHalvDlg::OnRefreshHbaList() {
     halv::OnTreeSelectionChanged(Tables(), m_tree, m_list, m_filler);
 }
 
-// Switching queued commands on and off comes with its own commands; the items stay as the
-// discovery left them.
-void CHalvDlg::OnEnableQueuedCommands() {}
-void CHalvDlg::OnDisableQueuedCommands() {}
+void CHalvDlg::ChangeQueuedCommands(bool on) {
+    Win32Registry registry;
+    halv::RegistryQueuedCommandStore store(registry);
+    MainMenuItems items(hwnd_);
+    Win32MessageBoxes messages(hwnd_);
+    halv::ChangeQueuedCommands(on, store, items, messages);
+}
+
+void CHalvDlg::OnEnableQueuedCommands() {
+    ChangeQueuedCommands(true);
+}
+void CHalvDlg::OnDisableQueuedCommands() {
+    ChangeQueuedCommands(false);
+}
 
 LRESULT CHalvDlg::OnSysCommand(WPARAM wParam, LPARAM, bool& handled) {
     if (halv::IsAboutSystemCommand(static_cast<unsigned>(wParam)))

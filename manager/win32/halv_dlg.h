@@ -35,6 +35,7 @@ class CHalvDlg : public fw::Dialog {
     void OnRefreshHbaList();
     void OnEnableQueuedCommands();
     void OnDisableQueuedCommands();
+    void ChangeQueuedCommands(bool on);
     LRESULT OnSysCommand(WPARAM wParam, LPARAM lParam, bool& handled);
     LRESULT OnPaint(WPARAM wParam, LPARAM lParam, bool& handled);
     LRESULT OnQueryDragIcon(WPARAM wParam, LPARAM lParam, bool& handled);

@@ -4,43 +4,38 @@
 
 namespace {
 
-constexpr char kKey[] = "System\\CurrentControlSet\\Services\\Qelnix2\\Parameters\\Capabilities";
-constexpr char kValue[] = "TAG_CMD";
-
-class RegKey {
+class Win32RegistryKey final : public halv::RegistryKey {
   public:
-    RegKey(HKEY root, const char* path, REGSAM access) {
-        if (RegOpenKeyExA(root, path, 0, access, &key_) != ERROR_SUCCESS) key_ = nullptr;
+    explicit Win32RegistryKey(HKEY key) : key_(key) {}
+    Win32RegistryKey(const Win32RegistryKey&) = delete;
+    Win32RegistryKey& operator=(const Win32RegistryKey&) = delete;
+    ~Win32RegistryKey() override { RegCloseKey(key_); }
+
+    bool QueryValue(const char* name, uint8_t* data, size_t& size) override {
+        DWORD length = static_cast<DWORD>(size);
+        // Data longer than the buffer fails with ERROR_MORE_DATA.
+        if (RegQueryValueExA(key_, name, nullptr, nullptr, data, &length) != ERROR_SUCCESS)
+            return false;
+        size = length;
+        return true;
     }
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    ~RegKey() {
-        if (key_) RegCloseKey(key_);
+
+    bool SetDwordValue(const char* name, uint32_t value) override {
+        const BYTE data[4] = {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8),
+                              static_cast<BYTE>(value >> 16), static_cast<BYTE>(value >> 24)};
+        return RegSetValueExA(key_, name, 0, REG_DWORD, data, sizeof data) == ERROR_SUCCESS;
     }
-    HKEY get() const { return key_; }
 
   private:
-    HKEY key_ = nullptr;
+    HKEY key_;
 };
 
 }  // namespace
 
-uint8_t RegistryQueuedCommandStore::QueuedCommandSetting(uint8_t request) {
-    // Opened for writing even to read, so a user who could not change the setting is told
-    // nothing about it either.
-    RegKey key(HKEY_LOCAL_MACHINE, kKey, KEY_QUERY_VALUE | KEY_SET_VALUE);
-    if (!key.get()) return halv::kQueuedCommandUnreadable;
-
-    if (request == halv::kQueuedCommandRead) {
-        BYTE data[4] = {};
-        DWORD size = sizeof data;
-        if (RegQueryValueExA(key.get(), kValue, nullptr, nullptr, data, &size) != ERROR_SUCCESS)
-            return halv::kQueuedCommandUnreadable;
-        return data[0];
-    }
-    const DWORD value = request;
-    if (RegSetValueExA(key.get(), kValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                       sizeof value) != ERROR_SUCCESS)
-        return halv::kQueuedCommandUnreadable;
-    return 0;
+std::unique_ptr<halv::RegistryKey> Win32Registry::OpenLocalMachineKey(const char* path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) !=
+        ERROR_SUCCESS)
+        return nullptr;
+    return std::make_unique<Win32RegistryKey>(key);
 }

@@ -1,10 +1,10 @@
-// The queued-command setting as the miniport keeps it: value "TAG_CMD" of its registry
-// parameters, read and written by the manager, never created.
+// The registry as the queued-command setting reaches it: existing keys under
+// HKEY_LOCAL_MACHINE, opened for querying and setting values, never created.
 #pragma once
 
-#include "manager/core/ui.h"
+#include "manager/core/queued_commands.h"
 
-class RegistryQueuedCommandStore final : public halv::QueuedCommandStore {
+class Win32Registry final : public halv::Registry {
   public:
-    uint8_t QueuedCommandSetting(uint8_t request) override;
+    std::unique_ptr<halv::RegistryKey> OpenLocalMachineKey(const char* path) override;
 };

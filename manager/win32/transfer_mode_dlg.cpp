@@ -4,6 +4,7 @@
 #include "manager/core/tables.h"
 #include "manager/core/transfer_mode_choices.h"
 #include "manager/win32/app_context.h"
+#include "manager/win32/maintenance_ports.h"
 
 CTransferModeDlg::CTransferModeDlg(HWND parent) : fw::Dialog(IDD_TRANSFER_MODE, parent) {}
 
@@ -14,19 +15,19 @@ void CTransferModeDlg::BindControls() {
 
 BOOL CTransferModeDlg::OnInitDialog() {
     fw::Dialog::OnInitDialog();
-    const halv::ManagerTables& t = Tables();
     // The code the information list wrote when it built the device's rows.
-    const int8_t code =
-        t.DeviceEntries[t.SelectedController % halv::kMaxAdapters][t.SelectedPort % halv::kMaxPorts]
-                       [t.SelectedDevice % halv::kMaxDevicesPerPort]
-                           .TransferModeCode;
+    const int8_t code = halv::SelectedTransferModeCode(Tables());
     for (const std::string& choice : halv::DmaModeChoices(code))
         m_dmaMode.AddString(choice.c_str());
     return TRUE;
 }
 
-// Sending the chosen modes to the device comes with the transfer-mode commands; until then OK
-// only closes the dialog.
 void CTransferModeDlg::OnOK() {
+    // The dialog is told to end first; it is destroyed only after this handler returns, so
+    // its lists can still be read. The outcome is shown over the main window.
     EndDialog(IDOK);
+    const int dma = m_dmaMode.CurSel(), pio = m_pioMode.CurSel();
+    HWND owner = GetWindow(hwnd_, GW_OWNER);
+    Win32MessageBoxes messages(owner ? owner : hwnd_);
+    halv::ApplyTransferModeChoice(Tables(), Channel(), messages, dma, pio);
 }

@@ -1,4 +1,4 @@
-// In-memory stand-ins for the manager's tree, list and menu, for native tests.
+// In-memory stand-ins for the manager's tree, list, menu and message boxes, for native tests.
 #pragma once
 
 #include <map>
@@ -112,6 +112,12 @@ class FakeMenu final : public MenuItems {
 public:
     void SetEnabled(unsigned commandId, bool enabled) override { state[commandId] = enabled; }
     std::map<unsigned, bool> state;
+};
+
+class FakeMessages final : public MessageBoxes {
+public:
+    void Show(unsigned textId) override { shown.push_back(textId); }
+    std::vector<unsigned> shown;
 };
 
 class FixedQueuedCommandStore final : public QueuedCommandStore {
