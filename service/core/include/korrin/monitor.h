@@ -1,0 +1,106 @@
+// The event monitor: the one thread of Korrin that does the service's work. It finds the
+// adapters, loads the bridge driver as a kernel driver service, connects every adapter to a
+// named event through the bridge, waits, and writes every adapter event it reads to the event
+// log; after ten minutes without events it polls the S.M.A.R.T. state of every device. At its
+// end it undoes exactly what it did.
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+#include <mutex>
+#include <span>
+#include <string>
+
+#include "channel/device_access.h"
+#include "channel/miniport_channel.h"
+#include "korrin/platform.h"
+
+namespace korrin {
+
+// Everything the monitor reaches outside its own memory.
+struct MonitorPlatform {
+    channel::DeviceAccess& adapters;
+    ServiceControl& scm;
+    BridgeDevice& bridge;
+    Synchronization& sync;
+    WarningBoxes& boxes;
+    EventLog& log;
+    ModuleInfo& module;
+    MessageQueue& queue;
+};
+
+inline constexpr char kBridgeServiceName[] = "KvDpcService";
+inline constexpr char kBridgeDisplayName[] = "XAPHLINK";
+inline constexpr char kBridgeDriverFile[] = "XAPHLINK.sys";
+// The service program's file name carries this name; the driver file lies beside it.
+inline constexpr char kProgramNameInPath[] = "Vexmond";
+inline constexpr char kTerminateEventName[] = "VEXNOND-TMN";
+// The adapter events are shared with kernel mode: the bridge opens them under
+// \BaseNamedObjects. User mode reaches that directory by the Global\ prefix from any session
+// (a service's own session, a debug run in a user's session, Wine's single session alike).
+inline constexpr char kKernelObjectPrefix[] = "Global\\";
+inline constexpr uint32_t kWaitTimeoutMs = 600000;
+inline constexpr int kMonitoredEntries = 5;
+inline constexpr int kServedAdapters = 4;
+inline constexpr int kSmartPollPorts = 4;
+inline constexpr int kSmartPollDevices = 2;
+
+struct MonitoredController {
+    char DevicePath[16];
+    char16_t EventName[32];
+    uint32_t BridgeSlot;
+    uint64_t BridgeDpcAddress;
+};
+
+class CKorrinThread {
+  public:
+    explicit CKorrinThread(const MonitorPlatform& platform);
+
+    // The thread's whole life: InitInstance; when it succeeds the wait loop has ended and the
+    // message loop runs until the quit message; then ExitInstance. Returns the exit code.
+    int Run();
+
+    bool InitInstance();
+    int ExitInstance();
+
+    uint8_t FindControllers();
+    bool InstallBridgeService();
+    bool StartBridgeService();
+    bool ConnectBridge(uint8_t count);
+    bool ConnectControllers(uint8_t count);
+    bool DisconnectControllers(uint8_t count);
+    bool RemoveBridgeService();
+    uint32_t ReadControllerEvents(uint8_t controller, std::span<uint8_t> buffer);
+    void PollSmartStatus(uint8_t controller, uint8_t port, uint8_t device);
+
+    // Asks the wait loop to end: works at any moment, also before the terminate event exists
+    // or while the thread is busy, because the flag is checked before every wait and the
+    // event, once set, stays set until the wait takes it.
+    void RequestStop();
+
+    // The driver's path for the program at `programPath`: the first "Vexmond" and everything
+    // after it replaced by "XAPHLINK.sys". False when the path has no "Vexmond".
+    static bool DriverPathFor(const std::string& programPath, std::string& driverPath);
+
+    uint8_t ControllerCount = 0;
+    uint8_t ConnectedCount = 0;
+    uint8_t CreatedEventCount = 0;
+    MonitoredController Controllers[kMonitoredEntries] = {};
+    // Entry 0 the terminate event, entries 1-5 the adapter events of adapters 0-4.
+    std::atomic<Handle> MonitorWaitHandles[kMonitoredEntries + 1] = {};
+
+  private:
+    void WaitLoop();
+    void HandleController(uint8_t controller, std::span<uint8_t> buffer);
+    uint8_t Served(uint8_t count) const;
+
+    MonitorPlatform p_;
+    channel::MiniportChannel channel_;
+    std::string text_;
+    std::atomic<bool> stopRequested_{false};
+    // Keeps the terminate event from being closed while a stop request sets it.
+    std::mutex terminateLock_;
+};
+
+}  // namespace korrin

@@ -1,0 +1,339 @@
+#include "korrin/monitor.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "bridge/bridge_public.h"
+#include "channel/protocol.h"
+#include "korrin/messages.h"
+
+namespace korrin {
+namespace {
+
+void PutLe(uint8_t* out, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint64_t GetLe(const uint8_t* in, int bytes) {
+    uint64_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | in[i];
+    return value;
+}
+
+// Closes a Service Control Manager handle on every path.
+class ScHandle {
+  public:
+    ScHandle(ServiceControl& scm, Handle h) : scm_(scm), h_(h) {}
+    ScHandle(const ScHandle&) = delete;
+    ScHandle& operator=(const ScHandle&) = delete;
+    ~ScHandle() { Reset(); }
+    Handle get() const { return h_; }
+    explicit operator bool() const { return h_ != kNoHandle; }
+    void Reset(Handle h = kNoHandle) {
+        if (h_ != kNoHandle) scm_.CloseServiceHandle(h_);
+        h_ = h;
+    }
+
+  private:
+    ServiceControl& scm_;
+    Handle h_;
+};
+
+// Polls a service's state once a second, at most five times, until it reaches `wanted`; a
+// failed query ends the polling.
+void AwaitState(ServiceControl& scm, Synchronization& sync, Handle service, uint32_t wanted) {
+    uint32_t state = 0;
+    if (!scm.QueryState(service, state)) return;
+    for (int i = 0; i < 5 && state != wanted; ++i) {
+        sync.Sleep(1000);
+        if (!scm.QueryState(service, state)) return;
+    }
+}
+
+}  // namespace
+
+CKorrinThread::CKorrinThread(const MonitorPlatform& platform)
+    : p_(platform), channel_(platform.adapters) {}
+
+uint8_t CKorrinThread::Served(uint8_t count) const {
+    return static_cast<uint8_t>(std::min<int>(count, kServedAdapters));
+}
+
+int CKorrinThread::Run() {
+    if (InitInstance()) p_.queue.RunUntilQuit();
+    return ExitInstance();
+}
+
+void CKorrinThread::RequestStop() {
+    stopRequested_.store(true);
+    std::lock_guard<std::mutex> hold(terminateLock_);
+    const Handle terminate = MonitorWaitHandles[0].load();
+    if (terminate != kNoHandle) p_.sync.SetEvent(terminate);
+}
+
+bool CKorrinThread::InitInstance() {
+    ControllerCount = FindControllers();
+    ConnectedCount = 0;
+    CreatedEventCount = 0;
+    MonitorWaitHandles[0].store(kNoHandle);
+    if (ControllerCount == 0) return false;
+    if (!ConnectBridge(ControllerCount)) {
+        p_.boxes.Show(IDS_BRIDGE_ERROR);
+        return false;
+    }
+    if (!ConnectControllers(ControllerCount)) {
+        p_.boxes.Show(IDS_DPC_CREATE_FAILED);
+        return false;
+    }
+    text_.clear();
+    const Handle terminate = p_.sync.CreateEvent(kTerminateEventName, false);
+    if (terminate == kNoHandle) p_.boxes.Show(IDS_EVENT_CREATE_FAILED);
+    {
+        std::lock_guard<std::mutex> hold(terminateLock_);
+        MonitorWaitHandles[0].store(terminate);
+    }
+    WaitLoop();
+    // The wait loop is the terminate event's only user; its owner releases it here.
+    {
+        std::lock_guard<std::mutex> hold(terminateLock_);
+        const Handle closing = MonitorWaitHandles[0].exchange(kNoHandle);
+        if (closing != kNoHandle) p_.sync.CloseHandle(closing);
+    }
+    std::string().swap(text_);
+    return true;
+}
+
+void CKorrinThread::WaitLoop() {
+    std::array<uint8_t, channel::events::kSize> buffer{};
+    const uint8_t served = Served(ControllerCount);
+    for (;;) {
+        Handle handles[kServedAdapters + 1] = {};
+        for (int i = 0; i <= served; ++i) handles[i] = MonitorWaitHandles[i].load();
+        // A stop asked for while this thread was busy, or before the terminate event
+        // existed, ends the loop here.
+        if (stopRequested_.load()) return;
+        if (handles[0] == kNoHandle) return;  // the terminate event could not be created
+        const uint32_t result = p_.sync.WaitAny(handles, served + 1u, kWaitTimeoutMs);
+        if (result >= win::WAIT_OBJECT_0 + 1 && result <= win::WAIT_OBJECT_0 + served) {
+            HandleController(static_cast<uint8_t>(result - win::WAIT_OBJECT_0 - 1), buffer);
+        } else if (result == win::WAIT_TIMEOUT) {
+            for (uint8_t a = 0; a < served; ++a)
+                for (uint8_t port = 0; port < kSmartPollPorts; ++port)
+                    for (uint8_t device = 0; device < kSmartPollDevices; ++device)
+                        PollSmartStatus(a, port, device);
+        } else {
+            return;
+        }
+    }
+}
+
+void CKorrinThread::HandleController(uint8_t controller, std::span<uint8_t> buffer) {
+    const uint32_t count = ReadControllerEvents(controller, buffer);
+    // The reset follows the read: a signal between the two is merged, and its records are
+    // read at the adapter's next signal.
+    p_.sync.ResetEvent(MonitorWaitHandles[1 + controller].load());
+    if (count == 0) {
+        p_.boxes.Show(IDS_READ_EVENTS_FAILED);
+        return;
+    }
+    namespace ev = channel::events;
+    for (uint32_t i = 0; i < count && i < ev::kMaxRecords; ++i) {
+        std::span<uint8_t> record =
+            buffer.subspan(ev::kFirstRecord + i * ev::kRecordSize, ev::kRecordSize);
+        FormatEventMessage(text_, record, controller);
+        const uint32_t id = static_cast<uint32_t>(GetLe(&record[ev::EventCode.offset], 4));
+        const uint32_t severity = static_cast<uint32_t>(GetLe(&record[ev::Severity.offset], 4));
+        if (!WriteEventLogMessage(p_.log, id, severity, text_)) p_.boxes.Show(IDS_LOG_FAILED);
+    }
+}
+
+uint8_t CKorrinThread::FindControllers() {
+    const int found = std::min(channel_.ProbeNt(), kServedAdapters);
+    for (int a = 0; a < kMonitoredEntries; ++a) {
+        std::memset(Controllers[a].DevicePath, 0, sizeof Controllers[a].DevicePath);
+        if (a < found)
+            std::snprintf(Controllers[a].DevicePath, sizeof Controllers[a].DevicePath, "%s",
+                          channel_.AdapterName(a));
+    }
+    return static_cast<uint8_t>(found);
+}
+
+bool CKorrinThread::DriverPathFor(const std::string& programPath, std::string& driverPath) {
+    const size_t at = programPath.find(kProgramNameInPath);
+    if (at == std::string::npos) return false;
+    driverPath = programPath.substr(0, at) + kBridgeDriverFile;
+    return true;
+}
+
+bool CKorrinThread::InstallBridgeService() {
+    ServiceControl& scm = p_.scm;
+    ScHandle manager(scm, scm.OpenManager(win::GENERIC_READ_WRITE));
+    if (!manager) return false;
+    const char* name = LoadText(IDS_BRIDGE_SERVICE_NAME);
+    ScHandle service(scm, scm.OpenService(manager.get(), name, win::SERVICE_ALL_ACCESS));
+    if (service &&
+        (scm.StartService(service.get()) || scm.LastError() == win::ERROR_SERVICE_ALREADY_RUNNING))
+        return true;
+
+    bool result = false;
+    const Handle lock = scm.LockDatabase(manager.get());
+    if (service) {
+        // A registration left behind (for example with another path) is replaced.
+        scm.DeleteService(service.get());
+        service.Reset();
+        p_.sync.Sleep(1000);
+    }
+    std::string program, driver;
+    if (p_.module.ModulePath(program) && DriverPathFor(program, driver)) {
+        const ServiceConfig config{name,
+                                   kBridgeDisplayName,
+                                   win::SERVICE_ALL_ACCESS,
+                                   win::SERVICE_KERNEL_DRIVER,
+                                   win::SERVICE_DEMAND_START,
+                                   win::SERVICE_ERROR_IGNORE,
+                                   driver.c_str(),
+                                   nullptr,
+                                   nullptr};
+        service.Reset(scm.CreateService(manager.get(), config));
+        result = static_cast<bool>(service);
+    }
+    if (lock != kNoHandle) scm.UnlockDatabase(lock);
+    return result;
+}
+
+bool CKorrinThread::StartBridgeService() {
+    ServiceControl& scm = p_.scm;
+    ScHandle manager(scm, scm.OpenManager(win::GENERIC_READ_WRITE));
+    if (!manager) return false;
+    ScHandle service(scm, scm.OpenService(manager.get(), LoadText(IDS_BRIDGE_SERVICE_NAME),
+                                          win::SERVICE_ALL_ACCESS));
+    if (!service) return false;
+    if (!scm.StartService(service.get()) && scm.LastError() != win::ERROR_SERVICE_ALREADY_RUNNING)
+        return false;
+    // Opening the bridge's device afterwards is the real test of a started driver.
+    AwaitState(scm, p_.sync, service.get(), win::SERVICE_RUNNING);
+    return true;
+}
+
+bool CKorrinThread::ConnectBridge(uint8_t count) {
+    if (!InstallBridgeService() || !StartBridgeService()) return false;
+    const Handle device = p_.bridge.Open(BRIDGE_USER_DEVICE_PATH);
+    if (device == kNoHandle) return false;
+    bool ok = count > 0;
+    for (uint8_t a = 0; ok && a < Served(count); ++a) {
+        MonitoredController& c = Controllers[a];
+        c.BridgeSlot = BRIDGE_NO_SLOT;
+        c.BridgeDpcAddress = 0;
+        char name[16];
+        std::snprintf(name, sizeof name, "VEXMOND-%d", a);
+        const std::string objectName = std::string(kKernelObjectPrefix) + name;
+        const Handle event = p_.sync.CreateEvent(objectName.c_str(), true);
+        if (event == kNoHandle) {
+            ok = false;
+            break;
+        }
+        MonitorWaitHandles[1 + a].store(event);
+        ++CreatedEventCount;
+
+        // The name is ASCII, which every ANSI code page widens unchanged.
+        std::memset(c.EventName, 0, sizeof c.EventName);
+        for (size_t i = 0; name[i] && i + 1 < std::size(c.EventName); ++i)
+            c.EventName[i] = static_cast<char16_t>(static_cast<unsigned char>(name[i]));
+        uint8_t input[sizeof c.EventName];
+        for (size_t i = 0; i < std::size(c.EventName); ++i) PutLe(&input[2 * i], c.EventName[i], 2);
+        uint8_t slot[BRIDGE_SLOT_REPLY_SIZE] = {};
+        uint32_t returned = 0;
+        if (!p_.bridge.Control(device, IOCTL_BRIDGE_REGISTER_EVENT, input, sizeof input, slot,
+                               sizeof slot, returned) ||
+            returned < sizeof slot) {
+            ok = false;
+            break;
+        }
+        c.BridgeSlot = static_cast<uint32_t>(GetLe(slot, 4));
+        if (c.BridgeSlot == BRIDGE_NO_SLOT) continue;
+
+        uint8_t index[BRIDGE_DPC_QUERY_INPUT_SIZE];
+        PutLe(index, c.BridgeSlot, sizeof index);
+        uint8_t address[BRIDGE_DPC_REPLY_SIZE] = {};
+        if (!p_.bridge.Control(device, IOCTL_BRIDGE_QUERY_DPC, index, sizeof index, address,
+                               sizeof address, returned) ||
+            returned < sizeof address) {
+            ok = false;
+            break;
+        }
+        c.BridgeDpcAddress = GetLe(address, 8);
+    }
+    p_.bridge.Close(device);
+    return ok;
+}
+
+bool CKorrinThread::ConnectControllers(uint8_t count) {
+    namespace dpc = channel::event_dpc;
+    for (uint8_t a = 0; a < Served(count); ++a) {
+        const MonitoredController& c = Controllers[a];
+        if (c.BridgeDpcAddress == 0) return false;
+        channel::Request request(channel::MPCMD_REGISTER_EVENT_DPC);
+        request.view().Put64(dpc::DpcAddress.offset, c.BridgeDpcAddress);
+        request.view().Put32(dpc::DpcSlot.offset, c.BridgeSlot);
+        if (!channel_.SendOnce(a, request)) return false;
+        ++ConnectedCount;
+    }
+    return true;
+}
+
+bool CKorrinThread::DisconnectControllers(uint8_t count) {
+    bool ok = true;
+    for (uint8_t a = 0; a < Served(count); ++a) {
+        channel::Request request(channel::MPCMD_UNREGISTER_EVENT_DPC);
+        if (!channel_.SendOnce(a, request)) ok = false;
+    }
+    return ok;
+}
+
+bool CKorrinThread::RemoveBridgeService() {
+    ServiceControl& scm = p_.scm;
+    ScHandle manager(scm, scm.OpenManager(win::GENERIC_READ_WRITE));
+    if (!manager) return false;
+    const Handle lock = scm.LockDatabase(manager.get());
+    bool result = false;
+    ScHandle service(scm, scm.OpenService(manager.get(), LoadText(IDS_BRIDGE_SERVICE_NAME),
+                                          win::SERVICE_ALL_ACCESS));
+    if (!service) {
+        result = scm.LastError() == win::ERROR_SERVICE_DOES_NOT_EXIST;
+    } else if (scm.ControlService(service.get(), win::SERVICE_CONTROL_STOP)) {
+        AwaitState(scm, p_.sync, service.get(), win::SERVICE_STOPPED);
+        result = scm.DeleteService(service.get());
+    }
+    if (lock != kNoHandle) scm.UnlockDatabase(lock);
+    return result;
+}
+
+uint32_t CKorrinThread::ReadControllerEvents(uint8_t controller, std::span<uint8_t> buffer) {
+    // The channel holds the count to the twenty records the buffer has room for.
+    return channel_.ReadEvents(controller, buffer);
+}
+
+void CKorrinThread::PollSmartStatus(uint8_t controller, uint8_t port, uint8_t device) {
+    namespace smart = channel::smart_status;
+    channel::Request request(channel::MPCMD_GET_SMART_STATUS);
+    request.view().Put8(smart::Controller.offset, controller);
+    request.view().Put8(smart::Port.offset, port);
+    request.view().Put8(smart::Device.offset, device);
+    channel_.SendOnce(controller, request);  // the reply is not used
+}
+
+int CKorrinThread::ExitInstance() {
+    if (!DisconnectControllers(ConnectedCount)) p_.boxes.Show(IDS_DPC_DELETE_FAILED);
+    ConnectedCount = 0;
+    for (uint8_t a = 0; a < CreatedEventCount && a < kMonitoredEntries; ++a) {
+        const Handle event = MonitorWaitHandles[1 + a].exchange(kNoHandle);
+        if (event != kNoHandle) p_.sync.CloseHandle(event);
+    }
+    CreatedEventCount = 0;
+    if (ControllerCount != 0 && !RemoveBridgeService()) p_.boxes.Show(IDS_UNLOAD_BRIDGE_FAILED);
+    return 0;
+}
+
+}  // namespace korrin

@@ -1,0 +1,290 @@
+#include "korrin/service_host.h"
+
+#include <cstdio>
+
+#include "korrin/messages.h"
+
+namespace korrin {
+namespace {
+
+// How long a stop may take before the SCM hears from the service again; the monitor's exit
+// work waits up to five seconds for the bridge's service to stop.
+constexpr uint32_t kStopWaitHintMs = 15000;
+
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool HasSwitchPrefix(std::string_view argument) {
+    return !argument.empty() && (argument[0] == '-' || argument[0] == '/');
+}
+
+}  // namespace
+
+std::string_view StripSwitchPrefix(std::string_view argument) {
+    if (HasSwitchPrefix(argument)) argument.remove_prefix(1);
+    return argument;
+}
+
+bool SameSwitch(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+    return true;
+}
+
+bool IsUsageRequest(std::span<const std::string> arguments) {
+    for (const std::string& argument : arguments) {
+        const std::string_view name = StripSwitchPrefix(argument);
+        if (SameSwitch(name, "?") || SameSwitch(name, "help")) return true;
+    }
+    return false;
+}
+
+Switch ChooseSwitch(std::span<const std::string> arguments, size_t& index) {
+    for (index = 0; index < arguments.size(); ++index) {
+        if (!HasSwitchPrefix(arguments[index])) continue;
+        const std::string_view name = StripSwitchPrefix(arguments[index]);
+        if (SameSwitch(name, "SvcDeb")) return Switch::Debug;
+        if (SameSwitch(name, "win98")) return Switch::Win98;
+        if (SameSwitch(name, "SvcInstall")) return Switch::Install;
+        if (SameSwitch(name, "SvcRemove")) return Switch::Remove;
+    }
+    return Switch::None;
+}
+
+// ---- CServiceApp ----------------------------------------------------------------------------
+
+bool CServiceApp::InitInstance(std::span<const std::string> arguments) {
+    char mutexName[64];
+    std::snprintf(mutexName, sizeof mutexName, "%s-Mutex", kServiceName);
+    // A second instance does nothing at all.
+    if (!s_.host.CreateInstanceMutex(mutexName)) return false;
+    if (arguments.empty()) {
+        s_.host.RunDispatcher(kServiceName);
+        return true;
+    }
+    size_t index = 0;
+    switch (ChooseSwitch(arguments, index)) {
+        case Switch::Debug:
+            InProcessMode(2, arguments.subspan(index + 1));
+            break;
+        case Switch::Win98:
+            InProcessMode(1, arguments.subspan(index + 1));
+            break;
+        case Switch::Install:
+            InstallService();
+            break;
+        case Switch::Remove:
+            RemoveService();
+            break;
+        case Switch::None:
+            break;
+    }
+    return false;
+}
+
+void CServiceApp::InProcessMode(int32_t mode, std::span<const std::string> rest) {
+    m_nRunMode = mode;
+    uint32_t code = 0;
+    Init(rest, code);
+    if (mode == 1) InstallService();
+    Run();
+    Stop();
+}
+
+void CServiceApp::ServiceMain(std::span<const std::string> arguments) {
+    {
+        std::lock_guard<std::mutex> hold(statusLock_);
+        status_ = {win::SERVICE_WIN32,
+                   win::SERVICE_START_PENDING,
+                   win::SERVICE_ACCEPT_STOP_PAUSE_CONTINUE,
+                   0,
+                   0,
+                   0,
+                   0};
+    }
+    const Handle handle = s_.host.RegisterControlHandler(kServiceName);
+    if (handle == kNoHandle) return;
+    {
+        std::lock_guard<std::mutex> hold(statusLock_);
+        statusHandle_ = handle;
+    }
+    uint32_t code = 0;
+    const uint32_t result = Init(arguments, code);
+    std::lock_guard<std::mutex> hold(statusLock_);
+    status_.checkPoint = 0;
+    status_.waitHint = 0;
+    if (result != 0) {
+        status_.currentState = win::SERVICE_STOPPED;
+        status_.win32ExitCode = result;
+        status_.serviceSpecificExitCode = code;
+    } else {
+        status_.currentState = win::SERVICE_RUNNING;
+    }
+    s_.host.SetStatus(statusHandle_, status_);
+}
+
+void CServiceApp::ServiceControlHandler(uint32_t control) {
+    switch (control) {
+        case win::SERVICE_CONTROL_STOP: {
+            {
+                // Stop-pending goes out before the monitor is told, so the SCM does not
+                // wait in vain while the monitor undoes its work.
+                std::lock_guard<std::mutex> hold(statusLock_);
+                status_.win32ExitCode = 0;
+                status_.checkPoint = 0;
+                status_.waitHint = kStopWaitHintMs;
+                status_.currentState = win::SERVICE_STOP_PENDING;
+                s_.host.SetStatus(statusHandle_, status_);
+            }
+            const uint32_t result = Stop();
+            std::lock_guard<std::mutex> hold(statusLock_);
+            // "Stopped" only once the monitor has finished; until then OnWorkEnded reports it.
+            if (result == 0 && !WorkRunning()) {
+                status_.currentState = win::SERVICE_STOPPED;
+                status_.waitHint = 0;
+            } else {
+                ++status_.checkPoint;
+            }
+            s_.host.SetStatus(statusHandle_, status_);
+            return;
+        }
+        case win::SERVICE_CONTROL_PAUSE:
+            if (Pause() == 0) {
+                std::lock_guard<std::mutex> hold(statusLock_);
+                status_.currentState = win::SERVICE_PAUSED;
+            }
+            break;
+        case win::SERVICE_CONTROL_CONTINUE:
+            if (Continue() == 0) {
+                std::lock_guard<std::mutex> hold(statusLock_);
+                status_.currentState = win::SERVICE_RUNNING;
+            }
+            break;
+        default:
+            break;
+    }
+    std::lock_guard<std::mutex> hold(statusLock_);
+    s_.host.SetStatus(statusHandle_, status_);
+}
+
+void CServiceApp::OnWorkEnded() {
+    std::lock_guard<std::mutex> hold(statusLock_);
+    workEnded_ = true;
+    if (statusHandle_ == kNoHandle || status_.currentState != win::SERVICE_STOP_PENDING) return;
+    status_.currentState = win::SERVICE_STOPPED;
+    status_.checkPoint = 0;
+    status_.waitHint = 0;
+    s_.host.SetStatus(statusHandle_, status_);
+}
+
+void CServiceApp::InstallService() {
+    RemoveService();
+    std::string path;
+    if (!s_.module.ModulePath(path)) return;
+    const std::string command = path.find(' ') != std::string::npos ? "\"" + path + "\"" : path;
+    const Handle manager = s_.scm.OpenManager(win::SC_MANAGER_ALL_ACCESS);
+    if (manager == kNoHandle) return;
+    const ServiceConfig config{kServiceName,
+                               kServiceDisplayName,
+                               win::SERVICE_ALL_ACCESS,
+                               win::SERVICE_WIN32_OWN_PROCESS,
+                               win::SERVICE_AUTO_START,
+                               win::SERVICE_ERROR_NORMAL,
+                               command.c_str(),
+                               nullptr,
+                               kServiceDependencies};
+    const Handle service = s_.scm.CreateService(manager, config);
+    if (service != kNoHandle) s_.scm.CloseServiceHandle(service);
+    s_.scm.CloseServiceHandle(manager);
+    if (service == kNoHandle) return;
+
+    Registry& reg = s_.registry;
+    Handle parent = reg.OpenKey(kNoHandle, kServiceKey);
+    if (parent == kNoHandle) parent = reg.CreateKey(kNoHandle, kServiceKey);
+    if (parent == kNoHandle) return;
+    Handle key = reg.OpenKey(parent, kServiceName);
+    if (key == kNoHandle) key = reg.CreateKey(parent, kServiceName);
+    reg.CloseKey(parent);
+    if (key == kNoHandle) return;
+    // Failures of the single values are not reported: nothing in the system reads them.
+    reg.SetString(key, "ServiceName", kServiceName);
+    reg.SetString(key, "ServiceDisplayName", kServiceDisplayName);
+    reg.SetString(key, "ServiceBinaryPath", path.c_str());
+    reg.CloseKey(key);
+}
+
+void CServiceApp::RemoveService() {
+    const Handle manager = s_.scm.OpenManager(win::SC_MANAGER_ALL_ACCESS);
+    if (manager == kNoHandle) return;
+    bool deleted = false;
+    const Handle service = s_.scm.OpenService(manager, kServiceName, win::DELETE_ACCESS);
+    if (service != kNoHandle) {
+        deleted = s_.scm.DeleteService(service);
+        s_.scm.CloseServiceHandle(service);
+    }
+    s_.scm.CloseServiceHandle(manager);
+    if (!deleted) return;
+    Registry& reg = s_.registry;
+    Handle key = reg.OpenKey(kNoHandle, kServiceKey);
+    if (key == kNoHandle) key = reg.CreateKey(kNoHandle, kServiceKey);
+    if (key == kNoHandle) return;
+    reg.DeleteKey(key, kServiceName);
+    reg.CloseKey(key);
+}
+
+// ---- CKorrinApp -----------------------------------------------------------------------------
+
+bool CKorrinApp::InitInstance(std::span<const std::string> arguments) {
+    if (!arguments.empty() && IsUsageRequest(arguments)) {
+        s_.boxes.Show(IDS_USAGE);
+        return false;
+    }
+    const bool result = CServiceApp::InitInstance(arguments);
+    if (m_bMonitorStarted) thread_.WaitEnded();
+    return result;
+}
+
+uint32_t CKorrinApp::Init(std::span<const std::string> arguments, uint32_t& specificCode) {
+    (void)arguments;
+    specificCode = 0;
+    if (!thread_.Create()) return 1;
+    thread_.Resume();
+    m_bMonitorStarted = 1;
+    return 0;
+}
+
+uint32_t CKorrinApp::Run() {
+    if (m_nRunMode == 2) {
+        s_.boxes.Show(IDS_DEBUG_MODE);
+    } else if (m_nRunMode == 1) {
+        char name[64];
+        std::snprintf(name, sizeof name, "%s-ServiceStop", kServiceName);
+        const Handle stop = s_.sync.CreateEvent(name, false);
+        if (stop == kNoHandle) return 0;
+        s_.sync.WaitAny(&stop, 1, win::INFINITE);
+        s_.sync.CloseHandle(stop);
+    }
+    return 0;
+}
+
+uint32_t CKorrinApp::Pause() {
+    if (m_bMonitorStarted) thread_.Suspend();
+    return 0;
+}
+
+uint32_t CKorrinApp::Continue() {
+    if (m_bMonitorStarted) thread_.Resume();
+    return 0;
+}
+
+uint32_t CKorrinApp::Stop() {
+    if (!m_bMonitorStarted) return 0;
+    thread_.Resume();
+    monitor_.RequestStop();
+    thread_.PostQuit();
+    return 0;
+}
+
+}  // namespace korrin

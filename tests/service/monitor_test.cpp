@@ -1,0 +1,439 @@
+// The event monitor over the simulator's adapters and fakes of the SCM, the bridge, events,
+// boxes and the event log: start, the wait loop, every failure path and the stop order.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "channel/protocol.h"
+#include "fakes.h"
+#include "korrin/messages.h"
+#include "korrin/monitor.h"
+#include "sim/population.h"
+#include "sim/sim_device_access.h"
+
+namespace korrin {
+namespace {
+
+using test::FakeBridge;
+namespace ev = channel::events;
+
+// Adapters at SCSI positions; a finished loop after the waits the test scripts.
+class Monitor : public ::testing::Test {
+  protected:
+    Monitor() : pop_(sim::NewPopulation()), io_(*pop_) {
+        scm_.trace = &trace_;
+        sync_.trace = &trace_;
+    }
+
+    sim::SimAdapter& Adapter(int position) {
+        sim::SimAdapter& a = sim::AddAdapter(*pop_, position, 0x3124, 4, 2, "Torvale");
+        sim::AddDisk(a, 0, 0, "DISK");
+        return a;
+    }
+    CKorrinThread& Thread() {
+        if (!thread_)
+            thread_ = std::make_unique<CKorrinThread>(
+                MonitorPlatform{io_, scm_, bridge_, sync_, boxes_, log_, module_, queue_});
+        return *thread_;
+    }
+    void Queue(int position, uint32_t code, uint32_t severity, uint32_t port, uint32_t disk,
+               uint32_t value) {
+        uint8_t record[ev::kRecordSize];
+        sim::MakeEventRecord(record, code, severity, port, disk, value);
+        ASSERT_TRUE(sim::QueueEvent(*pop_, position, record, nullptr));
+    }
+    // Wait results in order; after them the terminate event.
+    void Waits(std::vector<uint32_t> results) {
+        sync_.onWait = [results](int call) {
+            return call < static_cast<int>(results.size()) ? results[call] : win::WAIT_OBJECT_0;
+        };
+    }
+    uint32_t Sent(int position, uint32_t command) {
+        return pop_->adapters[position].counters.byCommand[sim::CommandIndex(command)];
+    }
+    int Index(const std::string& entry) {
+        auto it = std::find(trace_.begin(), trace_.end(), entry);
+        return it == trace_.end() ? -1 : static_cast<int>(it - trace_.begin());
+    }
+
+    std::unique_ptr<sim::SimPopulation> pop_;
+    sim::SimDeviceAccess io_;
+    test::FakeScm scm_;
+    FakeBridge bridge_;
+    test::FakeSync sync_;
+    test::FakeBoxes boxes_;
+    test::FakeLog log_;
+    test::FakeModule module_;
+    test::FakeQueue queue_;
+    std::vector<std::string> trace_;
+    std::unique_ptr<CKorrinThread> thread_;
+};
+
+TEST_F(Monitor, NoAdapterEndsAtOnceAndTouchesNothing) {
+    Thread().Run();
+    EXPECT_EQ(Thread().ControllerCount, 0);
+    EXPECT_TRUE(scm_.calls.empty());
+    EXPECT_TRUE(sync_.events.empty());
+    EXPECT_TRUE(boxes_.shown.empty());
+    EXPECT_EQ(queue_.loops, 0);
+}
+
+TEST_F(Monitor, TwoAdaptersConnectThroughTwoSlots) {
+    Adapter(1);
+    Adapter(3);
+    CKorrinThread& t = Thread();
+    ASSERT_TRUE(t.InitInstance());
+    // Each adapter was told its slot and that slot's DPC address.
+    EXPECT_EQ(t.Controllers[1].BridgeSlot, 1u);
+    EXPECT_EQ(t.Controllers[1].BridgeDpcAddress, FakeBridge::kDpcBase + 64);
+    EXPECT_EQ(pop_->adapters[3].dpcAddress, FakeBridge::kDpcBase + 64);
+    EXPECT_EQ(pop_->adapters[3].dpcSlot, 1);
+    EXPECT_EQ(pop_->adapters[1].dpcAddress, FakeBridge::kDpcBase);
+    EXPECT_EQ(t.ConnectedCount, 2);
+    t.ExitInstance();
+    EXPECT_EQ(t.ControllerCount, 2);
+    EXPECT_STREQ(t.Controllers[0].DevicePath, "\\\\.\\Scsi1:");
+    EXPECT_STREQ(t.Controllers[1].DevicePath, "\\\\.\\Scsi3:");
+    // The driver service: beside the program, demand start, no group, no dependencies.
+    ASSERT_EQ(scm_.Count("CreateService KvDpcService C:\\Program Files\\Torvale\\XAPHLINK.sys"), 1);
+    EXPECT_EQ(scm_.displayNames["KvDpcService"], "XAPHLINK");
+    EXPECT_EQ(scm_.Count("OpenManager 0xC0000000"), scm_.Count("OpenManager"));
+    // Kernel-shared adapter events, manual reset; the bridge gets the plain names, 64 bytes.
+    const Handle e0 = sync_.Find("Global\\VEXMOND-0"), e1 = sync_.Find("Global\\VEXMOND-1");
+    ASSERT_NE(e0, kNoHandle);
+    ASSERT_NE(e1, kNoHandle);
+    EXPECT_TRUE(sync_.events[e0].manualReset);
+    EXPECT_EQ(bridge_.names, (std::vector<std::u16string>{u"VEXMOND-0", u"VEXMOND-1"}));
+    EXPECT_EQ(bridge_.inputSizes, (std::vector<uint32_t>{64, 8, 64, 8}));
+    EXPECT_EQ(bridge_.lastPath, "\\\\.\\XAPHLINK");
+    EXPECT_EQ(bridge_.opens, 1);
+    EXPECT_EQ(bridge_.closes, 1);
+    EXPECT_EQ(t.ConnectedCount, 0) << "reset by the exit work";
+    // One wait over terminate + two adapter events, ten minutes.
+    ASSERT_EQ(sync_.waits.size(), 1u);
+    const Handle tmn = sync_.Find("VEXNOND-TMN");
+    EXPECT_FALSE(sync_.events[tmn].manualReset);
+    EXPECT_EQ(sync_.waits[0], (std::vector<Handle>{tmn, e0, e1}));
+    EXPECT_EQ(sync_.waitTimeouts[0], 600000u);
+    EXPECT_TRUE(boxes_.shown.empty());
+    EXPECT_EQ(sync_.OpenCount(), 0) << "every event closed at the end";
+    EXPECT_EQ(scm_.openHandles, 0);
+    EXPECT_EQ(io_.OpenHandles(), 0u);
+}
+
+TEST_F(Monitor, ThreeRecordsOnTheSecondAdapterGiveThreeEntriesForCardTwo) {
+    Adapter(0);
+    Adapter(2);
+    Queue(2, 0x101, 2, 0, 0, 0);
+    Queue(2, 0x102, 1, 1, 0, 0xABCDEF);
+    Queue(2, 0x999, 2, 0, 0, 0);
+    Waits({win::WAIT_OBJECT_0 + 2});
+    Thread().Run();
+    ASSERT_EQ(log_.entries.size(), 3u);
+    EXPECT_EQ(log_.entries[0].text, "Disk1 has been attached at device path \\card2\\port1 .");
+    EXPECT_EQ(log_.entries[0].type, win::EVENTLOG_INFORMATION_TYPE);
+    EXPECT_EQ(log_.entries[0].id, 0x40000101u);
+    EXPECT_EQ(log_.entries[1].text,
+              "A media error occurred on disk1 LBA 0xabcdef at device path \\card2\\port2 .");
+    EXPECT_EQ(log_.entries[1].type, win::EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(log_.entries[2].id, 0xC0000000u);
+    EXPECT_EQ(log_.entries[2].type, win::EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(Sent(2, channel::MPCMD_READ_EVENTS), 1u);
+    EXPECT_EQ(Sent(0, channel::MPCMD_READ_EVENTS), 0u);
+    EXPECT_EQ(sync_.events[sync_.Find("Global\\VEXMOND-1")].resets, 1);
+    EXPECT_EQ(sync_.waits.size(), 2u) << "the wait goes on after handling";
+    EXPECT_TRUE(boxes_.shown.empty());
+}
+
+TEST_F(Monitor, SignalWithoutRecordsShowsTheReadWarningAndWaitsAgain) {
+    Adapter(0);
+    Waits({win::WAIT_OBJECT_0 + 1});
+    Thread().Run();
+    EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>{IDS_READ_EVENTS_FAILED}));
+    EXPECT_EQ(sync_.waits.size(), 2u);
+    EXPECT_EQ(sync_.events[sync_.Find("Global\\VEXMOND-0")].resets, 1);
+}
+
+TEST_F(Monitor, FailedReadShowsTheReadWarning) {
+    Adapter(0);
+    Queue(0, 0x101, 2, 0, 0, 0);
+    sim::InjectFault(pop_->adapters[0], channel::MPCMD_READ_EVENTS, sim::kFaultReturnCodeOff, 1);
+    Waits({win::WAIT_OBJECT_0 + 1});
+    Thread().Run();
+    EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>{IDS_READ_EVENTS_FAILED}));
+    EXPECT_TRUE(log_.entries.empty());
+}
+
+TEST_F(Monitor, CountAboveTwentyIsHeldToTheBuffer) {
+    Adapter(0);
+    for (int i = 0; i < 25; ++i) Queue(0, 0x104, 2, 0, 0, 0);
+    pop_->adapters[0].eventCountOverride = 25;
+    Waits({win::WAIT_OBJECT_0 + 1});
+    Thread().Run();
+    EXPECT_EQ(log_.entries.size(), 20u);
+}
+
+TEST_F(Monitor, TenMinutesWithoutEventsPollsEightDevicesPerAdapter) {
+    Adapter(0);
+    Adapter(1);
+    Waits({win::WAIT_TIMEOUT});
+    Thread().Run();
+    EXPECT_EQ(Sent(0, channel::MPCMD_GET_SMART_STATUS), 8u);
+    EXPECT_EQ(Sent(1, channel::MPCMD_GET_SMART_STATUS), 8u);
+    EXPECT_EQ(sync_.waits.size(), 2u);
+    EXPECT_TRUE(boxes_.shown.empty());
+}
+
+TEST_F(Monitor, EventLogThatDoesNotOpenWarnsPerRecord) {
+    Adapter(0);
+    for (int i = 0; i < 3; ++i) Queue(0, 0x101, 2, 0, 0, 0);
+    log_.openFailures = 3;
+    Waits({win::WAIT_OBJECT_0 + 1});
+    Thread().Run();
+    EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>(3, IDS_LOG_FAILED)));
+    EXPECT_TRUE(log_.entries.empty());
+    Queue(0, 0x101, 2, 0, 0, 0);
+    // The next read is unaffected.
+    thread_.reset();
+    sync_.waits.clear();
+    Waits({win::WAIT_OBJECT_0 + 1});
+    Thread().Run();
+    EXPECT_EQ(log_.entries.size(), 1u);
+}
+
+TEST_F(Monitor, MoreThanFourAdaptersServesTheFirstFour) {
+    for (int p = 0; p < 6; ++p) Adapter(p);
+    Thread().Run();
+    EXPECT_EQ(Thread().ControllerCount, 4);
+    ASSERT_EQ(sync_.waits.size(), 1u);
+    EXPECT_EQ(sync_.waits[0].size(), 5u);
+    EXPECT_EQ(sync_.Find("Global\\VEXMOND-4"), kNoHandle);
+    EXPECT_EQ(bridge_.names.size(), 4u);
+    EXPECT_EQ(Thread().Controllers[4].DevicePath[0], '\0');
+    EXPECT_TRUE(boxes_.shown.empty());
+}
+
+TEST_F(Monitor, StopOrderDisconnectsThenClosesThenUnloads) {
+    Adapter(0);
+    Adapter(1);
+    Thread().Run();
+    EXPECT_EQ(pop_->adapters[0].dpcRegistered, 0);
+    EXPECT_EQ(pop_->adapters[1].dpcRegistered, 0);
+    EXPECT_EQ(Sent(0, channel::MPCMD_UNREGISTER_EVENT_DPC), 1u);
+    const int closeEvents = Index("close Global\\VEXMOND-1");
+    const int stopDriver = Index("ControlService KvDpcService 1");
+    const int deleteDriver = Index("DeleteService KvDpcService");
+    ASSERT_GE(closeEvents, 0);
+    EXPECT_LT(Index("close VEXNOND-TMN"), closeEvents) << "the loop's own event first";
+    EXPECT_LT(closeEvents, stopDriver);
+    EXPECT_LT(stopDriver, deleteDriver);
+    EXPECT_FALSE(scm_.services.count("KvDpcService"));
+    EXPECT_EQ(scm_.locks, 0);
+}
+
+TEST_F(Monitor, RunningDriverServiceIsUsedUnchanged) {
+    Adapter(0);
+    auto& s = scm_.services["KvDpcService"];
+    s.state = win::SERVICE_RUNNING;
+    s.binaryPath = "Z:\\elsewhere\\XAPHLINK.sys";
+    s.group = "test group";
+    Thread().InitInstance();
+    EXPECT_EQ(scm_.Count("CreateService"), 0);
+    EXPECT_EQ(scm_.Count("DeleteService"), 0);
+    EXPECT_EQ(scm_.services["KvDpcService"].binaryPath, "Z:\\elsewhere\\XAPHLINK.sys");
+    EXPECT_TRUE(boxes_.shown.empty());
+    EXPECT_EQ(Thread().ConnectedCount, 1);
+}
+
+TEST_F(Monitor, LeftoverDriverServiceIsReplacedAfterASecond) {
+    Adapter(0);
+    scm_.services["KvDpcService"].startFails = true;
+    scm_.services["KvDpcService"].binaryPath = "C:\\old\\XAPHLINK.sys";
+    Thread().InitInstance();
+    const int del = Index("DeleteService KvDpcService");
+    const int create = Index("CreateService KvDpcService C:\\Program Files\\Torvale\\XAPHLINK.sys");
+    ASSERT_GE(del, 0);
+    EXPECT_GT(create, del);
+    EXPECT_LT(Index("Lock"), del);
+    EXPECT_GT(Index("Unlock"), create);
+    EXPECT_EQ(sync_.sleeps.front(), 1000u);
+    EXPECT_EQ(scm_.services["KvDpcService"].state, win::SERVICE_RUNNING);
+    EXPECT_TRUE(boxes_.shown.empty());
+}
+
+TEST_F(Monitor, ProgramPathDecidesTheDriverPath) {
+    std::string driver;
+    EXPECT_TRUE(CKorrinThread::DriverPathFor("C:\\Vexmond\\Vexmond.exe", driver));
+    EXPECT_EQ(driver, "C:\\XAPHLINK.sys") << "the first occurrence";
+    EXPECT_FALSE(CKorrinThread::DriverPathFor("C:\\svc\\vexmond.exe", driver)) << "exact case";
+
+    // A path longer than 128 characters is used whole.
+    Adapter(0);
+    module_.path = "C:\\" + std::string(150, 'd') + "\\Vexmond.exe";
+    Thread().InitInstance();
+    EXPECT_EQ(
+        scm_.Count("CreateService KvDpcService C:\\" + std::string(150, 'd') + "\\XAPHLINK.sys"),
+        1);
+}
+
+TEST_F(Monitor, ProgramPathWithoutTheServiceNameFailsTheInstall) {
+    Adapter(0);
+    module_.path = "C:\\tools\\korrin.exe";
+    EXPECT_FALSE(Thread().InitInstance());
+    EXPECT_EQ(scm_.Count("CreateService"), 0);
+    EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>{IDS_BRIDGE_ERROR}));
+}
+
+TEST_F(Monitor, BridgeFailuresShowTheBridgeErrorAndUndoTheStart) {
+    Adapter(0);
+    Adapter(1);
+    bridge_.openFails = true;
+    EXPECT_FALSE(Thread().InitInstance());
+    Thread().ExitInstance();
+    EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>{IDS_BRIDGE_ERROR}));
+    EXPECT_FALSE(scm_.services.count("KvDpcService")) << "the driver service is removed";
+    EXPECT_EQ(Sent(0, channel::MPCMD_REGISTER_EVENT_DPC), 0u);
+}
+
+TEST_F(Monitor, EventThatCannotBeCreatedShowsTheBridgeError) {
+    Adapter(0);
+    Adapter(1);
+    sync_.createFails = {"Global\\VEXMOND-1"};
+    EXPECT_FALSE(Thread().InitInstance());
+    EXPECT_EQ(Thread().CreatedEventCount, 1);
+    Thread().ExitInstance();
+    EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>{IDS_BRIDGE_ERROR}));
+    EXPECT_EQ(sync_.OpenCount(), 0);
+    EXPECT_EQ(bridge_.closes, 1);
+}
+
+TEST_F(Monitor, RefusedBridgeRequestsShowTheBridgeError) {
+    Adapter(0);
+    bridge_.registerFailsAt = 0;
+    EXPECT_FALSE(Thread().InitInstance());
+    EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>{IDS_BRIDGE_ERROR}));
+
+    thread_.reset();
+    boxes_.shown.clear();
+    bridge_ = FakeBridge();
+    bridge_.queryFails = true;
+    EXPECT_FALSE(Thread().InitInstance());
+    EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>{IDS_BRIDGE_ERROR}));
+}
+
+TEST_F(Monitor, DriverServiceThatDoesNotStartShowsTheBridgeError) {
+    Adapter(0);
+    scm_.createFails = true;
+    EXPECT_FALSE(Thread().InitInstance());
+    EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>{IDS_BRIDGE_ERROR}));
+}
+
+TEST_F(Monitor, NoSlotMeansNoDpcAndTheDpcError) {
+    Adapter(0);
+    bridge_.noSlots = true;
+    EXPECT_FALSE(Thread().InitInstance());
+    EXPECT_EQ(Thread().Controllers[0].BridgeDpcAddress, 0u);
+    EXPECT_EQ(bridge_.inputSizes, (std::vector<uint32_t>{64})) << "no DPC query without a slot";
+    EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>{IDS_DPC_CREATE_FAILED}));
+}
+
+TEST_F(Monitor, AdapterRefusingTheDpcShowsTheDpcErrorAndOnlyConnectedOnesAreUndone) {
+    Adapter(0);
+    sim::SimAdapter& second = Adapter(1);
+    sim::InjectFault(second, channel::MPCMD_REGISTER_EVENT_DPC, sim::kFaultReturnCodeOff, 1);
+    Thread().Run();
+    EXPECT_EQ(Thread().ControllerCount, 2);
+    EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>{IDS_DPC_CREATE_FAILED}));
+    EXPECT_EQ(Sent(0, channel::MPCMD_UNREGISTER_EVENT_DPC), 1u);
+    EXPECT_EQ(Sent(1, channel::MPCMD_UNREGISTER_EVENT_DPC), 0u);
+    EXPECT_TRUE(sync_.waits.empty());
+    EXPECT_EQ(sync_.OpenCount(), 0);
+    EXPECT_FALSE(scm_.services.count("KvDpcService"));
+}
+
+TEST_F(Monitor, TerminateEventThatCannotBeCreatedEndsTheLoopAtOnce) {
+    Adapter(0);
+    sync_.createFails = {"VEXNOND-TMN"};
+    Thread().Run();
+    EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>{IDS_EVENT_CREATE_FAILED}));
+    EXPECT_TRUE(sync_.waits.empty());
+    EXPECT_EQ(queue_.loops, 1);
+    EXPECT_FALSE(scm_.services.count("KvDpcService"));
+}
+
+TEST_F(Monitor, FailedDisconnectWarnsAndTheStopGoesOn) {
+    Adapter(0);
+    sim::InjectFault(pop_->adapters[0], channel::MPCMD_UNREGISTER_EVENT_DPC, sim::kFaultCallFails);
+    Thread().Run();
+    EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>{IDS_DPC_DELETE_FAILED}));
+    EXPECT_FALSE(scm_.services.count("KvDpcService"));
+}
+
+TEST_F(Monitor, AlreadyStoppedDriverServiceFailsTheUnload) {
+    Adapter(0);
+    Thread().InitInstance();
+    scm_.services["KvDpcService"].state = win::SERVICE_STOPPED;
+    Thread().ExitInstance();
+    EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>{IDS_UNLOAD_BRIDGE_FAILED}));
+    EXPECT_TRUE(scm_.services.count("KvDpcService")) << "the entry stays";
+}
+
+TEST_F(Monitor, DriverServiceGoneAtStopIsNoFailure) {
+    Adapter(0);
+    Thread().InitInstance();
+    scm_.services.erase("KvDpcService");
+    Thread().ExitInstance();
+    EXPECT_TRUE(boxes_.shown.empty());
+
+    scm_.openError = 5;  // access denied is a failure
+    EXPECT_FALSE(Thread().RemoveBridgeService());
+}
+
+TEST_F(Monitor, SlowDriverStopIsPolledFiveTimesThenDeleted) {
+    Adapter(0);
+    Thread().InitInstance();
+    scm_.services["KvDpcService"].neverStops = true;
+    EXPECT_TRUE(Thread().RemoveBridgeService());
+    EXPECT_EQ(std::count(sync_.sleeps.begin(), sync_.sleeps.end(), 1000u), 5);
+    EXPECT_FALSE(scm_.services.count("KvDpcService"));
+}
+
+TEST_F(Monitor, StopRequestedBeforeTheLoopEndsItWithoutWaiting) {
+    Adapter(0);
+    Thread().RequestStop();  // before the terminate event exists
+    Thread().Run();
+    EXPECT_TRUE(sync_.waits.empty());
+    EXPECT_EQ(queue_.loops, 1);
+}
+
+TEST_F(Monitor, StopRequestedWhileHandlingEndsTheLoopAfterIt) {
+    Adapter(0);
+    Queue(0, 0x101, 2, 0, 0, 0);
+    Waits({win::WAIT_OBJECT_0 + 1, win::WAIT_OBJECT_0 + 1});
+    // The stop arrives while the thread writes the record: the terminate event stays set.
+    bool asked = false;
+    log_.openFailures = 1;
+    boxes_.onShow = [&](uint32_t) {
+        if (!asked) Thread().RequestStop();
+        asked = true;
+        EXPECT_TRUE(sync_.events[sync_.Find("VEXNOND-TMN")].set);
+    };
+    Thread().Run();
+    EXPECT_EQ(sync_.waits.size(), 1u) << "no second wait after the stop";
+}
+
+TEST_F(Monitor, FailedOrAbandonedWaitEndsTheLoop) {
+    Adapter(0);
+    Waits({win::WAIT_FAILED});
+    Thread().Run();
+    EXPECT_EQ(sync_.waits.size(), 1u);
+    thread_.reset();
+    sync_.waits.clear();
+    Waits({win::WAIT_ABANDONED_0 + 1});
+    Thread().Run();
+    EXPECT_EQ(sync_.waits.size(), 1u);
+}
+
+}  // namespace
+}  // namespace korrin
