@@ -104,6 +104,34 @@ std::string WindowText(HWND hwnd) {
     return std::string(text, strnlen(text, sizeof text));
 }
 
+bool ClickAndWaitClosed(HWND dialog, int buttonId, DWORD ms) {
+    HWND button = GetDlgItem(dialog, buttonId);
+    if (!button || !PostMessageA(button, BM_CLICK, 0, 0)) return false;
+    const DWORD start = GetTickCount();
+    while (IsWindow(dialog) && IsWindowVisible(dialog)) {
+        if (GetTickCount() - start >= ms) return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+std::string TakeMessageBox(DWORD pid, DWORD ms) {
+    HWND box = WaitForDialog(pid, "HALV", ms);
+    if (!box) return "";
+    const std::string text = WindowText(GetDlgItem(box, 0xFFFF));
+    ClickAndWaitClosed(box, IDOK);
+    return text;
+}
+
+bool EnterFileName(HWND fileDialog, const std::string& path) {
+    HWND name = GetDlgItem(fileDialog, 0x47C);
+    if (!name) return false;
+    // WM_SETTEXT carries its text across processes.
+    Send(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+    return PostMessageA(fileDialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                        reinterpret_cast<LPARAM>(GetDlgItem(fileDialog, IDOK)));
+}
+
 // ---- Halv ----------------------------------------------------------------------------------
 
 Halv::~Halv() {
@@ -289,6 +317,18 @@ bool Halv::RightClickListBelowRows() {
     RECT client{};
     GetClientRect(list_, &client);
     return RightClick(list_, {client.right / 2, client.bottom - 4});
+}
+
+bool Halv::ChooseCardCommand(HTREEITEM item, UINT id) {
+    if (!RightClickTreeItem(item)) return false;
+    std::string popup;
+    for (int i = 0; i < 250 && popup.empty(); ++i, Sleep(20))
+        popup = QueryText(kTestQueryOpenPopup);
+    if (popup.empty()) return false;
+    // The menu posts the chosen command to its owner once it has closed; so does this.
+    Query(kTestQueryEndPopup);
+    for (int i = 0; i < 100 && !QueryText(kTestQueryOpenPopup).empty(); ++i) Sleep(20);
+    return PostMessageA(tree_, WM_COMMAND, MAKEWPARAM(id, 0), 0);
 }
 
 void Halv::Command(UINT id) {

@@ -61,6 +61,13 @@ HWND FindDialog(DWORD pid, const char* caption);
 HWND WaitForDialog(DWORD pid, const char* caption, DWORD ms);
 // The text of a window of another process (WM_GETTEXT is carried across by the system).
 std::string WindowText(HWND hwnd);
+// Clicks a button of a dialog of another process and waits up to `ms` for the dialog to go.
+bool ClickAndWaitClosed(HWND dialog, int buttonId, DWORD ms = 5000);
+// Waits up to `ms` for a message box of process `pid` (caption "HALV"), reads its text
+// (static 0xFFFF), closes it with OK and returns the text; "" when none appeared.
+std::string TakeMessageBox(DWORD pid, DWORD ms);
+// Types `path` into the file-name field (0x47C) of a common file dialog and confirms it.
+bool EnterFileName(HWND fileDialog, const std::string& path);
 
 class Halv {
   public:
@@ -103,6 +110,10 @@ class Halv {
     bool RightClickListBelowRows();
 
     // ---- Commands and queries ----
+    // Opens the Card menu by right-clicking `item` and chooses command `id` in it, as the
+    // menu does (WM_COMMAND to the tree, its owner). False when no menu opened.
+    bool ChooseCardCommand(HTREEITEM item, UINT id);
+
     // A menu command, sent (returns when it has been handled) or posted (for commands that
     // open a modal dialog).
     void Command(UINT id);
