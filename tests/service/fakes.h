@@ -20,9 +20,9 @@ class FakeScm final : public ServiceControl {
     struct Service {
         ServiceConfig config{};
         std::string binaryPath, dependencies, group;
-        uint32_t state = win::SERVICE_STOPPED;
+        uint32_t state = win::kServiceStopped;
         bool startFails = false;  // start fails with an error other than "already running"
-        bool stopFails = false;   // ControlService(stop) fails
+        bool stopFails = false;   // ControlServiceEntry(stop) fails
         bool neverStops = false;  // accepts the stop, but stays in its state
         bool deleteFails = false;
     };
@@ -40,13 +40,13 @@ class FakeScm final : public ServiceControl {
         if (managerFails) return Fail(5);
         return NewHandle("");
     }
-    Handle OpenService(Handle, const char* name, uint32_t access) override {
+    Handle OpenServiceEntry(Handle, const char* name, uint32_t access) override {
         Record(std::string("OpenService ") + name + " " + Hex(access));
         if (openError) return Fail(openError);
-        if (!services.count(name)) return Fail(win::ERROR_SERVICE_DOES_NOT_EXIST);
+        if (!services.count(name)) return Fail(win::kErrorServiceDoesNotExist);
         return NewHandle(name);
     }
-    Handle CreateService(Handle, const ServiceConfig& c) override {
+    Handle CreateServiceEntry(Handle, const ServiceConfig& c) override {
         Record(std::string("CreateService ") + c.name + " " + c.binaryPath);
         if (createFails || services.count(c.name)) return Fail(1073);
         Service s;
@@ -62,31 +62,31 @@ class FakeScm final : public ServiceControl {
         services[c.name] = s;
         return NewHandle(c.name);
     }
-    bool StartService(Handle h) override {
+    bool StartServiceEntry(Handle h) override {
         const std::string& name = handles_.at(h);
         Record("StartService " + name);
         Service& s = services.at(name);
-        if (s.state == win::SERVICE_RUNNING) return Fail(win::ERROR_SERVICE_ALREADY_RUNNING) != 0;
+        if (s.state == win::kServiceRunning) return Fail(win::kErrorServiceAlreadyRunning) != 0;
         if (s.startFails) return Fail(2) != 0;
-        s.state = win::SERVICE_RUNNING;
+        s.state = win::kServiceRunning;
         return true;
     }
     bool QueryState(Handle h, uint32_t& state) override {
         const std::string& name = handles_.at(h);
         Record("QueryState " + name);
-        if (!services.count(name)) return Fail(win::ERROR_SERVICE_DOES_NOT_EXIST) != 0;
+        if (!services.count(name)) return Fail(win::kErrorServiceDoesNotExist) != 0;
         state = services.at(name).state;
         return true;
     }
-    bool ControlService(Handle h, uint32_t control) override {
+    bool ControlServiceEntry(Handle h, uint32_t control) override {
         const std::string& name = handles_.at(h);
         Record("ControlService " + name + " " + std::to_string(control));
         Service& s = services.at(name);
-        if (s.stopFails || s.state == win::SERVICE_STOPPED) return Fail(1062) != 0;
-        if (!s.neverStops) s.state = win::SERVICE_STOPPED;
+        if (s.stopFails || s.state == win::kServiceStopped) return Fail(1062) != 0;
+        if (!s.neverStops) s.state = win::kServiceStopped;
         return true;
     }
-    bool DeleteService(Handle h) override {
+    bool DeleteServiceEntry(Handle h) override {
         const std::string& name = handles_.at(h);
         Record("DeleteService " + name);
         if (!services.count(name) || services.at(name).deleteFails) return Fail(1072) != 0;
@@ -224,7 +224,7 @@ class FakeSync final : public Synchronization {
         if (trace) trace->push_back(entry);
     }
 
-    Handle CreateEvent(const char* name, bool manualReset) override {
+    Handle CreateNamedEvent(const char* name, bool manualReset) override {
         for (const std::string& f : createFails)
             if (f == name) return kNoHandle;
         events[next_] = Event{name, manualReset};
@@ -255,7 +255,7 @@ class FakeSync final : public Synchronization {
         waitTimeouts.push_back(timeoutMs);
         const int call = static_cast<int>(waits.size()) - 1;
         if (onWait) return onWait(call);
-        return win::WAIT_OBJECT_0;
+        return win::kWaitObject0;
     }
     void Sleep(uint32_t ms) override { sleeps.push_back(ms); }
 

@@ -170,10 +170,10 @@ TEST(WriteEventLogMessage, SeverityGivesTheEntryType) {
     EXPECT_TRUE(WriteEventLogMessage(log, 0x40000101, 2, "c"));
     EXPECT_TRUE(WriteEventLogMessage(log, 0xC0000100, 0xFFFFFFFF, "d"));
     ASSERT_EQ(log.entries.size(), 4u);
-    EXPECT_EQ(log.entries[0].type, win::EVENTLOG_ERROR_TYPE);
-    EXPECT_EQ(log.entries[1].type, win::EVENTLOG_WARNING_TYPE);
-    EXPECT_EQ(log.entries[2].type, win::EVENTLOG_INFORMATION_TYPE);
-    EXPECT_EQ(log.entries[3].type, win::EVENTLOG_INFORMATION_TYPE);
+    EXPECT_EQ(log.entries[0].type, win::kEventlogErrorType);
+    EXPECT_EQ(log.entries[1].type, win::kEventlogWarningType);
+    EXPECT_EQ(log.entries[2].type, win::kEventlogInformationType);
+    EXPECT_EQ(log.entries[3].type, win::kEventlogInformationType);
     EXPECT_EQ(log.entries[3].id, 0xC0000100u);
     EXPECT_EQ(log.entries[3].text, "d");
     EXPECT_EQ(log.source, "Torvale Disk Controller Message Agent");

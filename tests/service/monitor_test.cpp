@@ -46,7 +46,7 @@ class Monitor : public ::testing::Test {
     // Wait results in order; after them the terminate event.
     void Waits(std::vector<uint32_t> results) {
         sync_.onWait = [results](int call) {
-            return call < static_cast<int>(results.size()) ? results[call] : win::WAIT_OBJECT_0;
+            return call < static_cast<int>(results.size()) ? results[call] : win::kWaitObject0;
         };
     }
     uint32_t Sent(int position, uint32_t command) {
@@ -128,17 +128,17 @@ TEST_F(Monitor, ThreeRecordsOnTheSecondAdapterGiveThreeEntriesForCardTwo) {
     Queue(2, 0x101, 2, 0, 0, 0);
     Queue(2, 0x102, 1, 1, 0, 0xABCDEF);
     Queue(2, 0x999, 2, 0, 0, 0);
-    Waits({win::WAIT_OBJECT_0 + 2});
+    Waits({win::kWaitObject0 + 2});
     Thread().Run();
     ASSERT_EQ(log_.entries.size(), 3u);
     EXPECT_EQ(log_.entries[0].text, "Disk1 has been attached at device path \\card2\\port1 .");
-    EXPECT_EQ(log_.entries[0].type, win::EVENTLOG_INFORMATION_TYPE);
+    EXPECT_EQ(log_.entries[0].type, win::kEventlogInformationType);
     EXPECT_EQ(log_.entries[0].id, 0x40000101u);
     EXPECT_EQ(log_.entries[1].text,
               "A media error occurred on disk1 LBA 0xabcdef at device path \\card2\\port2 .");
-    EXPECT_EQ(log_.entries[1].type, win::EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(log_.entries[1].type, win::kEventlogWarningType);
     EXPECT_EQ(log_.entries[2].id, 0xC0000000u);
-    EXPECT_EQ(log_.entries[2].type, win::EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(log_.entries[2].type, win::kEventlogErrorType);
     EXPECT_EQ(Sent(2, channel::MPCMD_READ_EVENTS), 1u);
     EXPECT_EQ(Sent(0, channel::MPCMD_READ_EVENTS), 0u);
     EXPECT_EQ(sync_.events[sync_.Find("Global\\VEXMOND-1")].resets, 1);
@@ -148,7 +148,7 @@ TEST_F(Monitor, ThreeRecordsOnTheSecondAdapterGiveThreeEntriesForCardTwo) {
 
 TEST_F(Monitor, SignalWithoutRecordsShowsTheReadWarningAndWaitsAgain) {
     Adapter(0);
-    Waits({win::WAIT_OBJECT_0 + 1});
+    Waits({win::kWaitObject0 + 1});
     Thread().Run();
     EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>{IDS_READ_EVENTS_FAILED}));
     EXPECT_EQ(sync_.waits.size(), 2u);
@@ -159,7 +159,7 @@ TEST_F(Monitor, FailedReadShowsTheReadWarning) {
     Adapter(0);
     Queue(0, 0x101, 2, 0, 0, 0);
     sim::InjectFault(pop_->adapters[0], channel::MPCMD_READ_EVENTS, sim::kFaultReturnCodeOff, 1);
-    Waits({win::WAIT_OBJECT_0 + 1});
+    Waits({win::kWaitObject0 + 1});
     Thread().Run();
     EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>{IDS_READ_EVENTS_FAILED}));
     EXPECT_TRUE(log_.entries.empty());
@@ -169,7 +169,7 @@ TEST_F(Monitor, CountAboveTwentyIsHeldToTheBuffer) {
     Adapter(0);
     for (int i = 0; i < 25; ++i) Queue(0, 0x104, 2, 0, 0, 0);
     pop_->adapters[0].eventCountOverride = 25;
-    Waits({win::WAIT_OBJECT_0 + 1});
+    Waits({win::kWaitObject0 + 1});
     Thread().Run();
     EXPECT_EQ(log_.entries.size(), 20u);
 }
@@ -177,7 +177,7 @@ TEST_F(Monitor, CountAboveTwentyIsHeldToTheBuffer) {
 TEST_F(Monitor, TenMinutesWithoutEventsPollsEightDevicesPerAdapter) {
     Adapter(0);
     Adapter(1);
-    Waits({win::WAIT_TIMEOUT});
+    Waits({win::kWaitTimeout});
     Thread().Run();
     EXPECT_EQ(Sent(0, channel::MPCMD_GET_SMART_STATUS), 8u);
     EXPECT_EQ(Sent(1, channel::MPCMD_GET_SMART_STATUS), 8u);
@@ -189,7 +189,7 @@ TEST_F(Monitor, EventLogThatDoesNotOpenWarnsPerRecord) {
     Adapter(0);
     for (int i = 0; i < 3; ++i) Queue(0, 0x101, 2, 0, 0, 0);
     log_.openFailures = 3;
-    Waits({win::WAIT_OBJECT_0 + 1});
+    Waits({win::kWaitObject0 + 1});
     Thread().Run();
     EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>(3, IDS_LOG_FAILED)));
     EXPECT_TRUE(log_.entries.empty());
@@ -197,7 +197,7 @@ TEST_F(Monitor, EventLogThatDoesNotOpenWarnsPerRecord) {
     // The next read is unaffected.
     thread_.reset();
     sync_.waits.clear();
-    Waits({win::WAIT_OBJECT_0 + 1});
+    Waits({win::kWaitObject0 + 1});
     Thread().Run();
     EXPECT_EQ(log_.entries.size(), 1u);
 }
@@ -235,7 +235,7 @@ TEST_F(Monitor, StopOrderDisconnectsThenClosesThenUnloads) {
 TEST_F(Monitor, RunningDriverServiceIsUsedUnchanged) {
     Adapter(0);
     auto& s = scm_.services["KvDpcService"];
-    s.state = win::SERVICE_RUNNING;
+    s.state = win::kServiceRunning;
     s.binaryPath = "Z:\\elsewhere\\XAPHLINK.sys";
     s.group = "test group";
     Thread().InitInstance();
@@ -258,7 +258,7 @@ TEST_F(Monitor, LeftoverDriverServiceIsReplacedAfterASecond) {
     EXPECT_LT(Index("Lock"), del);
     EXPECT_GT(Index("Unlock"), create);
     EXPECT_EQ(sync_.sleeps.front(), 1000u);
-    EXPECT_EQ(scm_.services["KvDpcService"].state, win::SERVICE_RUNNING);
+    EXPECT_EQ(scm_.services["KvDpcService"].state, win::kServiceRunning);
     EXPECT_TRUE(boxes_.shown.empty());
 }
 
@@ -373,7 +373,7 @@ TEST_F(Monitor, FailedDisconnectWarnsAndTheStopGoesOn) {
 TEST_F(Monitor, AlreadyStoppedDriverServiceFailsTheUnload) {
     Adapter(0);
     Thread().InitInstance();
-    scm_.services["KvDpcService"].state = win::SERVICE_STOPPED;
+    scm_.services["KvDpcService"].state = win::kServiceStopped;
     Thread().ExitInstance();
     EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>{IDS_UNLOAD_BRIDGE_FAILED}));
     EXPECT_TRUE(scm_.services.count("KvDpcService")) << "the entry stays";
@@ -410,7 +410,7 @@ TEST_F(Monitor, StopRequestedBeforeTheLoopEndsItWithoutWaiting) {
 TEST_F(Monitor, StopRequestedWhileHandlingEndsTheLoopAfterIt) {
     Adapter(0);
     Queue(0, 0x101, 2, 0, 0, 0);
-    Waits({win::WAIT_OBJECT_0 + 1, win::WAIT_OBJECT_0 + 1});
+    Waits({win::kWaitObject0 + 1, win::kWaitObject0 + 1});
     // The stop arrives while the thread writes the record: the terminate event stays set.
     bool asked = false;
     log_.openFailures = 1;
@@ -425,12 +425,12 @@ TEST_F(Monitor, StopRequestedWhileHandlingEndsTheLoopAfterIt) {
 
 TEST_F(Monitor, FailedOrAbandonedWaitEndsTheLoop) {
     Adapter(0);
-    Waits({win::WAIT_FAILED});
+    Waits({win::kWaitFailed});
     Thread().Run();
     EXPECT_EQ(sync_.waits.size(), 1u);
     thread_.reset();
     sync_.waits.clear();
-    Waits({win::WAIT_ABANDONED_0 + 1});
+    Waits({win::kWaitAbandoned0 + 1});
     Thread().Run();
     EXPECT_EQ(sync_.waits.size(), 1u);
 }

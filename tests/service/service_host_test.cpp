@@ -159,7 +159,7 @@ TEST_F(Host, Win98ModeInstallsAndWaitsForTheStopEvent) {
     EXPECT_FALSE(sync_.events[stop].manualReset);
     EXPECT_TRUE(sync_.events[stop].closed);
     ASSERT_EQ(sync_.waits.size(), 1u);
-    EXPECT_EQ(sync_.waitTimeouts[0], win::INFINITE);
+    EXPECT_EQ(sync_.waitTimeouts[0], win::kInfinite);
     EXPECT_EQ(scm_.Count("CreateService Vexmond"), 1);
     EXPECT_EQ(worker_.calls.back(), "wait");
 }
@@ -229,7 +229,7 @@ TEST_F(Host, ServiceMainReportsRunningOnly) {
     ASSERT_EQ(host_.reported.size(), 1u);
     const ServiceStatus s = host_.reported[0];
     EXPECT_EQ(s.serviceType, 0x30u);
-    EXPECT_EQ(s.currentState, win::SERVICE_RUNNING);
+    EXPECT_EQ(s.currentState, win::kServiceRunning);
     EXPECT_EQ(s.controlsAccepted, 3u);
     EXPECT_EQ(s.win32ExitCode, 0u);
     EXPECT_EQ(s.checkPoint, 0u);
@@ -241,7 +241,7 @@ TEST_F(Host, ServiceMainWithoutAMonitorReportsStoppedWithCodeOne) {
     worker_.createFails = true;
     app_.ServiceMain({});
     ASSERT_EQ(host_.reported.size(), 1u);
-    EXPECT_EQ(host_.reported[0].currentState, win::SERVICE_STOPPED);
+    EXPECT_EQ(host_.reported[0].currentState, win::kServiceStopped);
     EXPECT_EQ(host_.reported[0].win32ExitCode, 1u);
     EXPECT_EQ(host_.reported[0].serviceSpecificExitCode, 0u);
 }
@@ -255,28 +255,28 @@ TEST_F(Host, ServiceMainWithoutAHandlerReportsNothing) {
 
 TEST_F(Host, PauseContinueAndInterrogate) {
     app_.ServiceMain({});
-    app_.ServiceControlHandler(win::SERVICE_CONTROL_PAUSE);
-    EXPECT_EQ(host_.reported.back().currentState, win::SERVICE_PAUSED);
+    app_.ServiceControlHandler(win::kServiceControlPause);
+    EXPECT_EQ(host_.reported.back().currentState, win::kServicePaused);
     EXPECT_EQ(worker_.calls.back(), "suspend");
-    app_.ServiceControlHandler(win::SERVICE_CONTROL_INTERROGATE);
-    EXPECT_EQ(host_.reported.back().currentState, win::SERVICE_PAUSED);
-    app_.ServiceControlHandler(win::SERVICE_CONTROL_CONTINUE);
-    EXPECT_EQ(host_.reported.back().currentState, win::SERVICE_RUNNING);
+    app_.ServiceControlHandler(win::kServiceControlInterrogate);
+    EXPECT_EQ(host_.reported.back().currentState, win::kServicePaused);
+    app_.ServiceControlHandler(win::kServiceControlContinue);
+    EXPECT_EQ(host_.reported.back().currentState, win::kServiceRunning);
     EXPECT_EQ(worker_.calls.back(), "resume");
     EXPECT_EQ(host_.reported.size(), 4u) << "one report per control";
 }
 
 TEST_F(Host, StopIsPendingUntilTheMonitorHasEnded) {
     app_.ServiceMain({});
-    app_.ServiceControlHandler(win::SERVICE_CONTROL_STOP);
+    app_.ServiceControlHandler(win::kServiceControlStop);
     ASSERT_EQ(host_.reported.size(), 3u);
-    EXPECT_EQ(host_.reported[1].currentState, win::SERVICE_STOP_PENDING);
+    EXPECT_EQ(host_.reported[1].currentState, win::kServiceStopPending);
     EXPECT_GT(host_.reported[1].waitHint, 0u);
-    EXPECT_EQ(host_.reported[2].currentState, win::SERVICE_STOP_PENDING);
+    EXPECT_EQ(host_.reported[2].currentState, win::kServiceStopPending);
     EXPECT_EQ(worker_.calls, (std::vector<std::string>{"create", "resume", "resume", "quit"}));
     app_.OnWorkEnded();
     ASSERT_EQ(host_.reported.size(), 4u);
-    EXPECT_EQ(host_.reported[3].currentState, win::SERVICE_STOPPED);
+    EXPECT_EQ(host_.reported[3].currentState, win::kServiceStopped);
     EXPECT_EQ(host_.reported[3].win32ExitCode, 0u);
 }
 
@@ -284,9 +284,9 @@ TEST_F(Host, StopAfterTheMonitorEndedOnItsOwnIsStoppedAtOnce) {
     app_.ServiceMain({});
     app_.OnWorkEnded();  // e.g. no adapter: the service stays running
     EXPECT_EQ(host_.reported.size(), 1u);
-    EXPECT_EQ(app_.status().currentState, win::SERVICE_RUNNING);
-    app_.ServiceControlHandler(win::SERVICE_CONTROL_STOP);
-    EXPECT_EQ(host_.reported.back().currentState, win::SERVICE_STOPPED);
+    EXPECT_EQ(app_.status().currentState, win::kServiceRunning);
+    app_.ServiceControlHandler(win::kServiceControlStop);
+    EXPECT_EQ(host_.reported.back().currentState, win::kServiceStopped);
 }
 
 TEST_F(Host, MonitorStopReachesTheWaitLoop) {

@@ -178,9 +178,9 @@ bool WriteEventLogMessage(EventLog& log, uint32_t messageId, uint32_t severity,
                           const std::string& text) {
     const Handle source = log.Open(kEventSource);
     if (source == kNoHandle) return false;
-    const uint16_t type = severity == 0   ? win::EVENTLOG_ERROR_TYPE
-                          : severity == 1 ? win::EVENTLOG_WARNING_TYPE
-                                          : win::EVENTLOG_INFORMATION_TYPE;
+    const uint16_t type = severity == 0   ? win::kEventlogErrorType
+                          : severity == 1 ? win::kEventlogWarningType
+                                          : win::kEventlogInformationType;
     // A failing write after a successful open is not reported.
     log.Report(source, type, messageId, text.c_str());
     log.Close(source);

@@ -88,7 +88,7 @@ bool CKorrinThread::InitInstance() {
         return false;
     }
     text_.clear();
-    const Handle terminate = p_.sync.CreateEvent(kTerminateEventName, false);
+    const Handle terminate = p_.sync.CreateNamedEvent(kTerminateEventName, false);
     if (terminate == kNoHandle) p_.boxes.Show(IDS_EVENT_CREATE_FAILED);
     {
         std::lock_guard<std::mutex> hold(terminateLock_);
@@ -116,9 +116,9 @@ void CKorrinThread::WaitLoop() {
         if (stopRequested_.load()) return;
         if (handles[0] == kNoHandle) return;  // the terminate event could not be created
         const uint32_t result = p_.sync.WaitAny(handles, served + 1u, kWaitTimeoutMs);
-        if (result >= win::WAIT_OBJECT_0 + 1 && result <= win::WAIT_OBJECT_0 + served) {
-            HandleController(static_cast<uint8_t>(result - win::WAIT_OBJECT_0 - 1), buffer);
-        } else if (result == win::WAIT_TIMEOUT) {
+        if (result >= win::kWaitObject0 + 1 && result <= win::kWaitObject0 + served) {
+            HandleController(static_cast<uint8_t>(result - win::kWaitObject0 - 1), buffer);
+        } else if (result == win::kWaitTimeout) {
             for (uint8_t a = 0; a < served; ++a)
                 for (uint8_t port = 0; port < kSmartPollPorts; ++port)
                     for (uint8_t device = 0; device < kSmartPollDevices; ++device)
@@ -169,19 +169,19 @@ bool CKorrinThread::DriverPathFor(const std::string& programPath, std::string& d
 
 bool CKorrinThread::InstallBridgeService() {
     ServiceControl& scm = p_.scm;
-    ScHandle manager(scm, scm.OpenManager(win::GENERIC_READ_WRITE));
+    ScHandle manager(scm, scm.OpenManager(win::kGenericReadWrite));
     if (!manager) return false;
     const char* name = LoadText(IDS_BRIDGE_SERVICE_NAME);
-    ScHandle service(scm, scm.OpenService(manager.get(), name, win::SERVICE_ALL_ACCESS));
-    if (service &&
-        (scm.StartService(service.get()) || scm.LastError() == win::ERROR_SERVICE_ALREADY_RUNNING))
+    ScHandle service(scm, scm.OpenServiceEntry(manager.get(), name, win::kServiceAllAccess));
+    if (service && (scm.StartServiceEntry(service.get()) ||
+                    scm.LastError() == win::kErrorServiceAlreadyRunning))
         return true;
 
     bool result = false;
     const Handle lock = scm.LockDatabase(manager.get());
     if (service) {
         // A registration left behind (for example with another path) is replaced.
-        scm.DeleteService(service.get());
+        scm.DeleteServiceEntry(service.get());
         service.Reset();
         p_.sync.Sleep(1000);
     }
@@ -189,14 +189,14 @@ bool CKorrinThread::InstallBridgeService() {
     if (p_.module.ModulePath(program) && DriverPathFor(program, driver)) {
         const ServiceConfig config{name,
                                    kBridgeDisplayName,
-                                   win::SERVICE_ALL_ACCESS,
-                                   win::SERVICE_KERNEL_DRIVER,
-                                   win::SERVICE_DEMAND_START,
-                                   win::SERVICE_ERROR_IGNORE,
+                                   win::kServiceAllAccess,
+                                   win::kServiceKernelDriver,
+                                   win::kServiceDemandStart,
+                                   win::kServiceErrorIgnore,
                                    driver.c_str(),
                                    nullptr,
                                    nullptr};
-        service.Reset(scm.CreateService(manager.get(), config));
+        service.Reset(scm.CreateServiceEntry(manager.get(), config));
         result = static_cast<bool>(service);
     }
     if (lock != kNoHandle) scm.UnlockDatabase(lock);
@@ -205,15 +205,16 @@ bool CKorrinThread::InstallBridgeService() {
 
 bool CKorrinThread::StartBridgeService() {
     ServiceControl& scm = p_.scm;
-    ScHandle manager(scm, scm.OpenManager(win::GENERIC_READ_WRITE));
+    ScHandle manager(scm, scm.OpenManager(win::kGenericReadWrite));
     if (!manager) return false;
-    ScHandle service(scm, scm.OpenService(manager.get(), LoadText(IDS_BRIDGE_SERVICE_NAME),
-                                          win::SERVICE_ALL_ACCESS));
+    ScHandle service(scm, scm.OpenServiceEntry(manager.get(), LoadText(IDS_BRIDGE_SERVICE_NAME),
+                                               win::kServiceAllAccess));
     if (!service) return false;
-    if (!scm.StartService(service.get()) && scm.LastError() != win::ERROR_SERVICE_ALREADY_RUNNING)
+    if (!scm.StartServiceEntry(service.get()) &&
+        scm.LastError() != win::kErrorServiceAlreadyRunning)
         return false;
     // Opening the bridge's device afterwards is the real test of a started driver.
-    AwaitState(scm, p_.sync, service.get(), win::SERVICE_RUNNING);
+    AwaitState(scm, p_.sync, service.get(), win::kServiceRunning);
     return true;
 }
 
@@ -229,7 +230,7 @@ bool CKorrinThread::ConnectBridge(uint8_t count) {
         char name[16];
         std::snprintf(name, sizeof name, "VEXMOND-%d", a);
         const std::string objectName = std::string(kKernelObjectPrefix) + name;
-        const Handle event = p_.sync.CreateEvent(objectName.c_str(), true);
+        const Handle event = p_.sync.CreateNamedEvent(objectName.c_str(), true);
         if (event == kNoHandle) {
             ok = false;
             break;
@@ -294,17 +295,17 @@ bool CKorrinThread::DisconnectControllers(uint8_t count) {
 
 bool CKorrinThread::RemoveBridgeService() {
     ServiceControl& scm = p_.scm;
-    ScHandle manager(scm, scm.OpenManager(win::GENERIC_READ_WRITE));
+    ScHandle manager(scm, scm.OpenManager(win::kGenericReadWrite));
     if (!manager) return false;
     const Handle lock = scm.LockDatabase(manager.get());
     bool result = false;
-    ScHandle service(scm, scm.OpenService(manager.get(), LoadText(IDS_BRIDGE_SERVICE_NAME),
-                                          win::SERVICE_ALL_ACCESS));
+    ScHandle service(scm, scm.OpenServiceEntry(manager.get(), LoadText(IDS_BRIDGE_SERVICE_NAME),
+                                               win::kServiceAllAccess));
     if (!service) {
-        result = scm.LastError() == win::ERROR_SERVICE_DOES_NOT_EXIST;
-    } else if (scm.ControlService(service.get(), win::SERVICE_CONTROL_STOP)) {
-        AwaitState(scm, p_.sync, service.get(), win::SERVICE_STOPPED);
-        result = scm.DeleteService(service.get());
+        result = scm.LastError() == win::kErrorServiceDoesNotExist;
+    } else if (scm.ControlServiceEntry(service.get(), win::kServiceControlStop)) {
+        AwaitState(scm, p_.sync, service.get(), win::kServiceStopped);
+        result = scm.DeleteServiceEntry(service.get());
     }
     if (lock != kNoHandle) scm.UnlockDatabase(lock);
     return result;

@@ -96,9 +96,9 @@ void CServiceApp::InProcessMode(int32_t mode, std::span<const std::string> rest)
 void CServiceApp::ServiceMain(std::span<const std::string> arguments) {
     {
         std::lock_guard<std::mutex> hold(statusLock_);
-        status_ = {win::SERVICE_WIN32,
-                   win::SERVICE_START_PENDING,
-                   win::SERVICE_ACCEPT_STOP_PAUSE_CONTINUE,
+        status_ = {win::kServiceWin32,
+                   win::kServiceStartPending,
+                   win::kServiceAcceptStopPauseContinue,
                    0,
                    0,
                    0,
@@ -116,18 +116,18 @@ void CServiceApp::ServiceMain(std::span<const std::string> arguments) {
     status_.checkPoint = 0;
     status_.waitHint = 0;
     if (result != 0) {
-        status_.currentState = win::SERVICE_STOPPED;
+        status_.currentState = win::kServiceStopped;
         status_.win32ExitCode = result;
         status_.serviceSpecificExitCode = code;
     } else {
-        status_.currentState = win::SERVICE_RUNNING;
+        status_.currentState = win::kServiceRunning;
     }
     s_.host.SetStatus(statusHandle_, status_);
 }
 
 void CServiceApp::ServiceControlHandler(uint32_t control) {
     switch (control) {
-        case win::SERVICE_CONTROL_STOP: {
+        case win::kServiceControlStop: {
             {
                 // Stop-pending goes out before the monitor is told, so the SCM does not
                 // wait in vain while the monitor undoes its work.
@@ -135,14 +135,14 @@ void CServiceApp::ServiceControlHandler(uint32_t control) {
                 status_.win32ExitCode = 0;
                 status_.checkPoint = 0;
                 status_.waitHint = kStopWaitHintMs;
-                status_.currentState = win::SERVICE_STOP_PENDING;
+                status_.currentState = win::kServiceStopPending;
                 s_.host.SetStatus(statusHandle_, status_);
             }
             const uint32_t result = Stop();
             std::lock_guard<std::mutex> hold(statusLock_);
             // "Stopped" only once the monitor has finished; until then OnWorkEnded reports it.
             if (result == 0 && !WorkRunning()) {
-                status_.currentState = win::SERVICE_STOPPED;
+                status_.currentState = win::kServiceStopped;
                 status_.waitHint = 0;
             } else {
                 ++status_.checkPoint;
@@ -150,16 +150,16 @@ void CServiceApp::ServiceControlHandler(uint32_t control) {
             s_.host.SetStatus(statusHandle_, status_);
             return;
         }
-        case win::SERVICE_CONTROL_PAUSE:
+        case win::kServiceControlPause:
             if (Pause() == 0) {
                 std::lock_guard<std::mutex> hold(statusLock_);
-                status_.currentState = win::SERVICE_PAUSED;
+                status_.currentState = win::kServicePaused;
             }
             break;
-        case win::SERVICE_CONTROL_CONTINUE:
+        case win::kServiceControlContinue:
             if (Continue() == 0) {
                 std::lock_guard<std::mutex> hold(statusLock_);
-                status_.currentState = win::SERVICE_RUNNING;
+                status_.currentState = win::kServiceRunning;
             }
             break;
         default:
@@ -172,8 +172,8 @@ void CServiceApp::ServiceControlHandler(uint32_t control) {
 void CServiceApp::OnWorkEnded() {
     std::lock_guard<std::mutex> hold(statusLock_);
     workEnded_ = true;
-    if (statusHandle_ == kNoHandle || status_.currentState != win::SERVICE_STOP_PENDING) return;
-    status_.currentState = win::SERVICE_STOPPED;
+    if (statusHandle_ == kNoHandle || status_.currentState != win::kServiceStopPending) return;
+    status_.currentState = win::kServiceStopped;
     status_.checkPoint = 0;
     status_.waitHint = 0;
     s_.host.SetStatus(statusHandle_, status_);
@@ -184,18 +184,14 @@ void CServiceApp::InstallService() {
     std::string path;
     if (!s_.module.ModulePath(path)) return;
     const std::string command = path.find(' ') != std::string::npos ? "\"" + path + "\"" : path;
-    const Handle manager = s_.scm.OpenManager(win::SC_MANAGER_ALL_ACCESS);
+    const Handle manager = s_.scm.OpenManager(win::kScManagerAllAccess);
     if (manager == kNoHandle) return;
-    const ServiceConfig config{kServiceName,
-                               kServiceDisplayName,
-                               win::SERVICE_ALL_ACCESS,
-                               win::SERVICE_WIN32_OWN_PROCESS,
-                               win::SERVICE_AUTO_START,
-                               win::SERVICE_ERROR_NORMAL,
-                               command.c_str(),
-                               nullptr,
+    const ServiceConfig config{kServiceName,           kServiceDisplayName,
+                               win::kServiceAllAccess, win::kServiceWin32OwnProcess,
+                               win::kServiceAutoStart, win::kServiceErrorNormal,
+                               command.c_str(),        nullptr,
                                kServiceDependencies};
-    const Handle service = s_.scm.CreateService(manager, config);
+    const Handle service = s_.scm.CreateServiceEntry(manager, config);
     if (service != kNoHandle) s_.scm.CloseServiceHandle(service);
     s_.scm.CloseServiceHandle(manager);
     if (service == kNoHandle) return;
@@ -216,12 +212,12 @@ void CServiceApp::InstallService() {
 }
 
 void CServiceApp::RemoveService() {
-    const Handle manager = s_.scm.OpenManager(win::SC_MANAGER_ALL_ACCESS);
+    const Handle manager = s_.scm.OpenManager(win::kScManagerAllAccess);
     if (manager == kNoHandle) return;
     bool deleted = false;
-    const Handle service = s_.scm.OpenService(manager, kServiceName, win::DELETE_ACCESS);
+    const Handle service = s_.scm.OpenServiceEntry(manager, kServiceName, win::kDeleteAccess);
     if (service != kNoHandle) {
-        deleted = s_.scm.DeleteService(service);
+        deleted = s_.scm.DeleteServiceEntry(service);
         s_.scm.CloseServiceHandle(service);
     }
     s_.scm.CloseServiceHandle(manager);
@@ -261,9 +257,9 @@ uint32_t CKorrinApp::Run() {
     } else if (m_nRunMode == 1) {
         char name[64];
         std::snprintf(name, sizeof name, "%s-ServiceStop", kServiceName);
-        const Handle stop = s_.sync.CreateEvent(name, false);
+        const Handle stop = s_.sync.CreateNamedEvent(name, false);
         if (stop == kNoHandle) return 0;
-        s_.sync.WaitAny(&stop, 1, win::INFINITE);
+        s_.sync.WaitAny(&stop, 1, win::kInfinite);
         s_.sync.CloseHandle(stop);
     }
     return 0;

@@ -15,43 +15,43 @@ inline constexpr Handle kNoHandle = 0;
 
 // Win32 values the service's logic decides on; pinned here so the core needs no windows.h.
 namespace win {
-inline constexpr uint32_t ERROR_SERVICE_ALREADY_RUNNING = 1056;
-inline constexpr uint32_t ERROR_SERVICE_DOES_NOT_EXIST = 1060;
+inline constexpr uint32_t kErrorServiceAlreadyRunning = 1056;
+inline constexpr uint32_t kErrorServiceDoesNotExist = 1060;
 
-inline constexpr uint32_t SC_MANAGER_ALL_ACCESS = 0xF003F;
-inline constexpr uint32_t GENERIC_READ_WRITE = 0xC0000000;  // GENERIC_READ | GENERIC_WRITE
-inline constexpr uint32_t SERVICE_ALL_ACCESS = 0xF01FF;
-inline constexpr uint32_t DELETE_ACCESS = 0x10000;
+inline constexpr uint32_t kScManagerAllAccess = 0xF003F;
+inline constexpr uint32_t kGenericReadWrite = 0xC0000000;  // GENERIC_READ | GENERIC_WRITE
+inline constexpr uint32_t kServiceAllAccess = 0xF01FF;
+inline constexpr uint32_t kDeleteAccess = 0x10000;
 
-inline constexpr uint32_t SERVICE_KERNEL_DRIVER = 0x1;
-inline constexpr uint32_t SERVICE_WIN32_OWN_PROCESS = 0x10;
-inline constexpr uint32_t SERVICE_WIN32 = 0x30;  // own process | share process
-inline constexpr uint32_t SERVICE_AUTO_START = 2;
-inline constexpr uint32_t SERVICE_DEMAND_START = 3;
-inline constexpr uint32_t SERVICE_ERROR_IGNORE = 0;
-inline constexpr uint32_t SERVICE_ERROR_NORMAL = 1;
+inline constexpr uint32_t kServiceKernelDriver = 0x1;
+inline constexpr uint32_t kServiceWin32OwnProcess = 0x10;
+inline constexpr uint32_t kServiceWin32 = 0x30;  // own process | share process
+inline constexpr uint32_t kServiceAutoStart = 2;
+inline constexpr uint32_t kServiceDemandStart = 3;
+inline constexpr uint32_t kServiceErrorIgnore = 0;
+inline constexpr uint32_t kServiceErrorNormal = 1;
 
-inline constexpr uint32_t SERVICE_STOPPED = 1;
-inline constexpr uint32_t SERVICE_START_PENDING = 2;
-inline constexpr uint32_t SERVICE_STOP_PENDING = 3;
-inline constexpr uint32_t SERVICE_RUNNING = 4;
-inline constexpr uint32_t SERVICE_PAUSED = 7;
+inline constexpr uint32_t kServiceStopped = 1;
+inline constexpr uint32_t kServiceStartPending = 2;
+inline constexpr uint32_t kServiceStopPending = 3;
+inline constexpr uint32_t kServiceRunning = 4;
+inline constexpr uint32_t kServicePaused = 7;
 
-inline constexpr uint32_t SERVICE_CONTROL_STOP = 1;
-inline constexpr uint32_t SERVICE_CONTROL_PAUSE = 2;
-inline constexpr uint32_t SERVICE_CONTROL_CONTINUE = 3;
-inline constexpr uint32_t SERVICE_CONTROL_INTERROGATE = 4;
-inline constexpr uint32_t SERVICE_ACCEPT_STOP_PAUSE_CONTINUE = 3;
+inline constexpr uint32_t kServiceControlStop = 1;
+inline constexpr uint32_t kServiceControlPause = 2;
+inline constexpr uint32_t kServiceControlContinue = 3;
+inline constexpr uint32_t kServiceControlInterrogate = 4;
+inline constexpr uint32_t kServiceAcceptStopPauseContinue = 3;
 
-inline constexpr uint32_t WAIT_OBJECT_0 = 0;
-inline constexpr uint32_t WAIT_ABANDONED_0 = 0x80;
-inline constexpr uint32_t WAIT_TIMEOUT = 0x102;
-inline constexpr uint32_t WAIT_FAILED = 0xFFFFFFFF;
-inline constexpr uint32_t INFINITE = 0xFFFFFFFF;
+inline constexpr uint32_t kWaitObject0 = 0;
+inline constexpr uint32_t kWaitAbandoned0 = 0x80;
+inline constexpr uint32_t kWaitTimeout = 0x102;
+inline constexpr uint32_t kWaitFailed = 0xFFFFFFFF;
+inline constexpr uint32_t kInfinite = 0xFFFFFFFF;
 
-inline constexpr uint16_t EVENTLOG_ERROR_TYPE = 1;
-inline constexpr uint16_t EVENTLOG_WARNING_TYPE = 2;
-inline constexpr uint16_t EVENTLOG_INFORMATION_TYPE = 4;
+inline constexpr uint16_t kEventlogErrorType = 1;
+inline constexpr uint16_t kEventlogWarningType = 2;
+inline constexpr uint16_t kEventlogInformationType = 4;
 }  // namespace win
 
 // What CreateServiceA is given.
@@ -72,12 +72,12 @@ class ServiceControl {
   public:
     virtual ~ServiceControl() = default;
     virtual Handle OpenManager(uint32_t access) = 0;
-    virtual Handle OpenService(Handle manager, const char* name, uint32_t access) = 0;
-    virtual Handle CreateService(Handle manager, const ServiceConfig& config) = 0;
-    virtual bool StartService(Handle service) = 0;
+    virtual Handle OpenServiceEntry(Handle manager, const char* name, uint32_t access) = 0;
+    virtual Handle CreateServiceEntry(Handle manager, const ServiceConfig& config) = 0;
+    virtual bool StartServiceEntry(Handle service) = 0;
     virtual bool QueryState(Handle service, uint32_t& state) = 0;
-    virtual bool ControlService(Handle service, uint32_t control) = 0;
-    virtual bool DeleteService(Handle service) = 0;
+    virtual bool ControlServiceEntry(Handle service, uint32_t control) = 0;
+    virtual bool DeleteServiceEntry(Handle service) = 0;
     virtual Handle LockDatabase(Handle manager) = 0;
     virtual void UnlockDatabase(Handle lock) = 0;
     virtual void CloseServiceHandle(Handle handle) = 0;
@@ -100,12 +100,12 @@ class Synchronization {
   public:
     virtual ~Synchronization() = default;
     // Creates (or opens) a named event, initially not set; kNoHandle on failure.
-    virtual Handle CreateEvent(const char* name, bool manualReset) = 0;
+    virtual Handle CreateNamedEvent(const char* name, bool manualReset) = 0;
     virtual bool SetEvent(Handle event) = 0;
     virtual bool ResetEvent(Handle event) = 0;
     virtual void CloseHandle(Handle handle) = 0;
-    // WaitForMultipleObjects(count, handles, any, timeout): win::WAIT_OBJECT_0 + i,
-    // win::WAIT_TIMEOUT, win::WAIT_ABANDONED_0 + i or win::WAIT_FAILED.
+    // WaitForMultipleObjects(count, handles, any, timeout): win::kWaitObject0 + i,
+    // win::kWaitTimeout, win::kWaitAbandoned0 + i or win::kWaitFailed.
     virtual uint32_t WaitAny(const Handle* handles, uint32_t count, uint32_t timeoutMs) = 0;
     virtual void Sleep(uint32_t ms) = 0;
 };
