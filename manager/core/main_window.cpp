@@ -42,7 +42,7 @@ bool ShouldAddAboutToSystemMenu(bool systemMenuExists, const std::string& aboutT
 }
 
 bool IsAboutSystemCommand(unsigned commandId) {
-    return (commandId & 0xFFF0u) == IDM_ABOUTBOX;
+    return (commandId & ~0xFu) == IDM_ABOUTBOX;
 }
 
 Point MinimisedIconPosition(int clientWidth, int clientHeight, int iconWidth, int iconHeight) {

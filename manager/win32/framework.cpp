@@ -186,6 +186,8 @@ INT_PTR CALLBACK Dialog::Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
     LRESULT result = 0;
     bool handled = false;
     try {
+        // A WM_NOTIFY without its header (anyone may post one) goes to default processing.
+        if (msg == WM_NOTIFY && !lParam) return FALSE;
         if (msg == WM_NOTIFY) {
             // The control that sent the notification has the first word on it.
             Window* child = Window::FromHandle(reinterpret_cast<NMHDR*>(lParam)->hwndFrom);
@@ -357,6 +359,12 @@ int ImageList::Add(HBITMAP bitmap) {
 
 int ImageList::Add(HBITMAP bitmap, COLORREF maskColour) {
     return list_ ? ImageList_AddMasked(list_, bitmap, maskColour) : -1;
+}
+
+int ImageList::AddBlank() {
+    if (!list_) return -1;
+    const int index = ImageList_GetImageCount(list_);
+    return ImageList_SetImageCount(list_, static_cast<UINT>(index) + 1) ? index : -1;
 }
 
 void ImageList::Destroy() {

@@ -78,6 +78,7 @@ bool RouteThrough(T* self, const Route<T> (&routes)[N], const Message& m, LRESUL
             case RouteKind::Reflected: {
                 if (m.msg != WM_NOTIFY || reflected != (r.kind == RouteKind::Reflected)) break;
                 auto* nm = reinterpret_cast<NMHDR*>(m.lParam);
+                if (!nm) break;
                 if (nm->code != r.key || (r.kind == RouteKind::Notify && nm->idFrom != r.id)) break;
                 result = (self->*r.notify)(nm);
                 return true;
@@ -226,6 +227,8 @@ class ImageList {
     // Adds a bitmap; with a mask colour its pixels of that colour become transparent.
     int Add(HBITMAP bitmap);
     int Add(HBITMAP bitmap, COLORREF maskColour);
+    // Adds an empty image, for a picture that could not be added: the next one keeps its index.
+    int AddBlank();
     void Destroy();
     HIMAGELIST get() const { return list_; }
 

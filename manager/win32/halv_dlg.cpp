@@ -79,17 +79,17 @@ BOOL CHalvDlg::OnInitDialog() {
 
     // Tree pictures take indices 0 to 4 in this order; white is their transparent colour.
     m_treeImages.Create(16, 16, true, 5, 7);
+    // A picture that fails to load leaves a blank in its place, so the others keep their index.
     for (UINT id : {IDB_ROOT, IDB_ADAPTER, IDB_PORT, IDB_DISK, IDB_OPTICAL}) {
-        m_bitmap.Load(id);
-        m_treeImages.Add(m_bitmap.get(), RGB(255, 255, 255));
+        if (!m_bitmap.Load(id) || m_treeImages.Add(m_bitmap.get(), RGB(255, 255, 255)) < 0)
+            m_treeImages.AddBlank();
         m_bitmap.Delete();
     }
     m_tree.SetImageList(m_treeImages.get(), TVSIL_NORMAL);
 
     m_listImages.Create(16, 16, false, 2, 3);
     for (UINT id : {IDB_INFO, IDB_HAND}) {
-        m_bitmap.Load(id);
-        m_listImages.Add(m_bitmap.get());
+        if (!m_bitmap.Load(id) || m_listImages.Add(m_bitmap.get()) < 0) m_listImages.AddBlank();
         m_bitmap.Delete();
     }
     m_list.SetImageList(m_listImages.get(), LVSIL_SMALL);

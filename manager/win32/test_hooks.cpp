@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "manager/core/resource_ids.h"
 #include "manager/core/tables.h"
 #include "manager/win32/app_context.h"
 #include "manager/win32/test_query.h"
@@ -32,14 +33,40 @@ void DumpMenu(HMENU menu, const char* name, int depth, std::string& out) {
     }
 }
 
+// Whether `address` starts kTestQueryBufferSize bytes of committed, writable memory of this
+// process: the address comes from another process and is checked before it is written.
+bool WritableBuffer(LPARAM address) {
+    MEMORY_BASIC_INFORMATION info = {};
+    if (!address || VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info) == 0)
+        return false;
+    constexpr DWORD kWritable =
+        PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    if (info.State != MEM_COMMIT || !(info.Protect & kWritable) || (info.Protect & PAGE_GUARD))
+        return false;
+    const uintptr_t end = reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize;
+    return end > static_cast<uintptr_t>(address) &&
+           end - static_cast<uintptr_t>(address) >= kTestQueryBufferSize;
+}
+
 LRESULT WriteText(LPARAM buffer, const std::string& text) {
-    if (!buffer) return 0;
+    if (!WritableBuffer(buffer)) return 0;
     const size_t n =
         text.size() < kTestQueryBufferSize - 1 ? text.size() : kTestQueryBufferSize - 1;
     char* out = reinterpret_cast<char*>(buffer);
     memcpy(out, text.data(), n);
     out[n] = '\0';
     return static_cast<LRESULT>(n);
+}
+
+std::string DescribeImageList(const char* name, HIMAGELIST images) {
+    if (!images) return std::string(name) + "|none\n";
+    int cx = 0, cy = 0;
+    ImageList_GetIconSize(images, &cx, &cy);
+    IMAGEINFO info = {};
+    const int count = ImageList_GetImageCount(images);
+    const bool masked = count > 0 && ImageList_GetImageInfo(images, 0, &info) && info.hbmMask;
+    return std::string(name) + "|" + std::to_string(count) + "|" + std::to_string(cx) + "x" +
+           std::to_string(cy) + "|" + (masked ? "1" : "0") + "\n";
 }
 
 }  // namespace
@@ -99,6 +126,17 @@ bool AnswerTestQuery(HWND mainWindow, const fw::Message& m, LRESULT& result) {
             RedrawWindow(mainWindow, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
             ShowWindow(mainWindow, SW_RESTORE);
             result = iconic ? 1 : 0;
+            break;
+        }
+        case kTestQueryImageLists: {
+            std::string text;
+            const HWND tree = GetDlgItem(mainWindow, IDC_ADAPTER_TREE);
+            const HWND list = GetDlgItem(mainWindow, IDC_INFO_LIST);
+            text += DescribeImageList("tree", reinterpret_cast<HIMAGELIST>(SendMessageA(
+                                                  tree, TVM_GETIMAGELIST, TVSIL_NORMAL, 0)));
+            text += DescribeImageList("list", reinterpret_cast<HIMAGELIST>(SendMessageA(
+                                                  list, LVM_GETIMAGELIST, LVSIL_SMALL, 0)));
+            result = WriteText(m.lParam, text);
             break;
         }
         default:

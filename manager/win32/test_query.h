@@ -32,6 +32,9 @@ enum HalvTestQuery {
     // minimised while it painted. (A window manager would do the minimising; under Wine
     // without one, a minimise from outside is undone or ignored unpredictably.)
     kTestQueryMinimisedPaint = 7,
+    // The image lists of the tree (normal) and the list (small icons), one line each:
+    // "<tree|list>|<count>|<width>x<height>|<masked 1 or 0>"; "<tree|list>|none" when absent.
+    kTestQueryImageLists = 8,
 };
 
 enum { kTestQueryBufferSize = 8192 };

@@ -298,6 +298,26 @@ std::vector<ListRow> Halv::Rows() {
     return rows;
 }
 
+std::vector<ListColumn> Halv::Columns() {
+    std::vector<ListColumn> columns;
+    RemoteBuffer remote(process_.get(), sizeof(LVCOLUMNA) + kTextSize);
+    if (!remote.valid()) return columns;
+    for (int c = 0; c < 16; ++c) {
+        LVCOLUMNA lv{};
+        lv.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT;
+        lv.pszText = reinterpret_cast<char*>(remote.address(sizeof lv));
+        lv.cchTextMax = kTextSize;
+        const char zero = 0;
+        remote.Write(&zero, 1, sizeof lv);
+        remote.Write(&lv, sizeof lv);
+        if (!Send(list_, LVM_GETCOLUMNA, c, static_cast<LPARAM>(remote.address()))) break;
+        remote.Read(&lv, sizeof lv);
+        columns.push_back(
+            {remote.ReadText(sizeof lv, kTextSize), lv.cx, lv.fmt & LVCFMT_JUSTIFYMASK});
+    }
+    return columns;
+}
+
 int Halv::SelectedRow() {
     return static_cast<int>(Send(list_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
 }

@@ -55,6 +55,12 @@ struct ListRow {
     std::string Line() const;
 };
 
+struct ListColumn {
+    std::string heading;
+    int width = 0;
+    int format = 0;  // LVCFMT_*
+};
+
 // A top-level dialog window of process `pid` with this caption (class #32770), or nullptr.
 HWND FindDialog(DWORD pid, const char* caption);
 // Waits up to `ms` for it to appear.
@@ -104,6 +110,7 @@ class Halv {
 
     // ---- List ----
     std::vector<ListRow> Rows();
+    std::vector<ListColumn> Columns();
     int SelectedRow();
     bool RightClickRow(int row);
     // Right-clicks the list's empty area below the rows.

@@ -175,6 +175,36 @@ TEST_F(HalvGui, ShowsTheDefaultPopulationWithItsMenus) {
     EXPECT_TRUE(line == "system|0|0|S|\n" || line == "system|0|0|GS|\n") << system;
 }
 
+TEST_F(HalvGui, ControlsColumnsAndImageLists) {
+    StartHalv();
+    EXPECT_TRUE(GetWindowLongA(halv.main(), GWL_EXSTYLE) & WS_EX_APPWINDOW);
+
+    // Both templates ask for a border too, but a control with a client edge is shown with that
+    // edge in place of WS_BORDER, so the style no longer carries it.
+    const LONG treeStyle = GetWindowLongA(halv.tree(), GWL_STYLE);
+    const LONG treeWanted =
+        WS_VISIBLE | WS_TABSTOP | TVS_HASBUTTONS | TVS_HASLINES | TVS_LINESATROOT;
+    EXPECT_EQ(treeStyle & treeWanted, treeWanted) << std::hex << treeStyle;
+    const LONG treeEx = GetWindowLongA(halv.tree(), GWL_EXSTYLE);
+    EXPECT_EQ(treeEx & (WS_EX_CLIENTEDGE | WS_EX_TRANSPARENT), WS_EX_CLIENTEDGE | WS_EX_TRANSPARENT)
+        << std::hex << treeEx;
+
+    const LONG listStyle = GetWindowLongA(halv.list(), GWL_STYLE);
+    EXPECT_EQ(listStyle & LVS_TYPEMASK, LVS_REPORT) << std::hex << listStyle;
+    const LONG listWanted =
+        WS_VISIBLE | WS_TABSTOP | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER;
+    EXPECT_EQ(listStyle & listWanted, listWanted) << std::hex << listStyle;
+    EXPECT_TRUE(GetWindowLongA(halv.list(), GWL_EXSTYLE) & WS_EX_CLIENTEDGE);
+
+    std::string columns;
+    for (const halvgui::ListColumn& c : halv.Columns())
+        columns += c.heading + " " + std::to_string(c.width) +
+                   (c.format == LVCFMT_LEFT ? " left" : " not left") + "\n";
+    EXPECT_EQ(columns, "Item 128 left\nValue 128 left\nInfo Type 64 left\n");
+
+    EXPECT_EQ(halv.QueryText(kTestQueryImageLists), "tree|5|16x16|1\nlist|2|16x16|0\n");
+}
+
 TEST_F(HalvGui, AdapterRowsMatchThePopulation) {
     StartHalv();
     SelectItem("Velo300 Duo Plus");

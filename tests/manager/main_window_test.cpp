@@ -88,8 +88,9 @@ TEST(SystemMenu, AboutItemNeedsAMenuAndAText) {
     EXPECT_TRUE(IsAboutSystemCommand(0x10));
     EXPECT_TRUE(IsAboutSystemCommand(0x1F));  // the low four bits belong to the system
     EXPECT_FALSE(IsAboutSystemCommand(0x20));
-    EXPECT_FALSE(IsAboutSystemCommand(0xF060));  // SC_CLOSE
-    EXPECT_FALSE(IsAboutSystemCommand(0xF010));  // SC_MOVE: the same low byte, another command
+    EXPECT_FALSE(IsAboutSystemCommand(0x10010));  // only the low four bits are ignored
+    EXPECT_FALSE(IsAboutSystemCommand(0xF060));   // SC_CLOSE
+    EXPECT_FALSE(IsAboutSystemCommand(0xF010));   // SC_MOVE: the same low byte, another command
 }
 
 TEST(MinimisedIcon, IsCentredRoundingUp) {
