@@ -99,6 +99,41 @@ std::string MenuLine(const std::string& dump, unsigned id) {
     return dump.substr(at, dump.find('\n', at) - at);
 }
 
+struct FindArgs {
+    DWORD pid;
+    const char* caption;
+    int buttonId;
+    HWND found;
+};
+
+// A dialog of process `pid` with this caption that has (or, with a negative id, lacks) the
+// button: tells the overwrite question apart from the file dialog that shares its title.
+HWND WaitForDialogWithButton(DWORD pid, const char* caption, int buttonId, DWORD ms) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        FindArgs args{pid, caption, buttonId, nullptr};
+        EnumWindows(
+            [](HWND hwnd, LPARAM lParam) -> BOOL {
+                auto* a = reinterpret_cast<FindArgs*>(lParam);
+                DWORD pid = 0;
+                GetWindowThreadProcessId(hwnd, &pid);
+                char cls[64] = {};
+                GetClassNameA(hwnd, cls, sizeof cls);
+                if (pid != a->pid || !IsWindowVisible(hwnd) || std::string(cls) != "#32770" ||
+                    halvgui::WindowText(hwnd) != a->caption)
+                    return TRUE;
+                const bool has = GetDlgItem(hwnd, a->buttonId < 0 ? -a->buttonId : a->buttonId);
+                if (has != (a->buttonId > 0)) return TRUE;
+                a->found = hwnd;
+                return FALSE;
+            },
+            reinterpret_cast<LPARAM>(&args));
+        if (args.found) return args.found;
+        if (GetTickCount() - start >= ms) return nullptr;
+        Sleep(20);
+    }
+}
+
 class HalvMaintenance : public e2e::SimTest {
   protected:
     void SetUp() override {
@@ -187,6 +222,60 @@ TEST_F(HalvMaintenance, BackupBiosSavesTheFlashInTheChosenFile) {
     EXPECT_TRUE(FileExists(failed));
     EXPECT_EQ(ReadFileBytes(failed).size(), 0u);
     EXPECT_TRUE(halv.running());
+}
+
+TEST_F(HalvMaintenance, BackupOverAnExistingFileAsksFirst) {
+    StartHalv();
+    const std::string path = File("existing.rom");
+    const Bytes old(10, 0x5A);
+    ASSERT_TRUE(WriteFileBytes(path, old));
+    constexpr char kTitle[] = "Backup BIOS To File";
+
+    // "No" to the question returns to the dialog; cancelling it then does nothing.
+    SelectItem("Velo300 Duo Plus");
+    ASSERT_TRUE(halv.ChooseCardCommand(halv.FindItem("Velo300 Duo Plus"), ID_CARD_BACKUP_BIOS));
+    HWND dialog = WaitForDialogWithButton(halv.pid(), kTitle, -IDYES, 15000);
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_TRUE(halvgui::EnterFileName(dialog, path));
+    HWND question = WaitForDialogWithButton(halv.pid(), kTitle, IDYES, 10000);
+    ASSERT_NE(question, nullptr) << "no question before overwriting";
+    EXPECT_TRUE(halvgui::ClickAndWaitClosed(question, IDNO));
+    ASSERT_TRUE(IsWindow(dialog));
+    EXPECT_TRUE(halvgui::ClickAndWaitClosed(dialog, IDCANCEL));
+    EXPECT_EQ(halvgui::TakeMessageBox(halv.pid(), 1500), "");
+    EXPECT_TRUE(ReadFileBytes(path) == old);
+
+    // "Yes" replaces the file with the flash.
+    ASSERT_TRUE(halv.ChooseCardCommand(halv.FindItem("Velo300 Duo Plus"), ID_CARD_BACKUP_BIOS));
+    dialog = WaitForDialogWithButton(halv.pid(), kTitle, -IDYES, 15000);
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_TRUE(halvgui::EnterFileName(dialog, path));
+    question = WaitForDialogWithButton(halv.pid(), kTitle, IDYES, 10000);
+    ASSERT_NE(question, nullptr);
+    EXPECT_TRUE(halvgui::ClickAndWaitClosed(question, IDYES));
+    EXPECT_EQ(halvgui::TakeMessageBox(halv.pid(), kBoxMs), kBackupDone);
+    std::unique_ptr<sim::SimPopulation> done = ReadBack();
+    EXPECT_TRUE(ReadFileBytes(path) == Flash(*done, kAdapter0Position));
+    const uint32_t reads = done->adapters[kAdapter0Position]
+                               .counters.byCommand[sim::CommandIndex(channel::MPCMD_READ_BIOS)];
+
+    // A file another program holds without sharing cannot be created over.
+    HANDLE hold = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(hold, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(halv.ChooseCardCommand(halv.FindItem("Velo300 Duo Plus"), ID_CARD_BACKUP_BIOS));
+    dialog = WaitForDialogWithButton(halv.pid(), kTitle, -IDYES, 15000);
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_TRUE(halvgui::EnterFileName(dialog, path));
+    question = WaitForDialogWithButton(halv.pid(), kTitle, IDYES, 10000);
+    if (question) halvgui::ClickAndWaitClosed(question, IDYES);
+    EXPECT_EQ(halvgui::TakeMessageBox(halv.pid(), kBoxMs), kOpenFailed);
+    CloseHandle(hold);
+    EXPECT_EQ(ReadBack()
+                  ->adapters[kAdapter0Position]
+                  .counters.byCommand[sim::CommandIndex(channel::MPCMD_READ_BIOS)],
+              reads)
+        << "a backup that cannot open its file does not read the flash";
 }
 
 TEST_F(HalvMaintenance, UpdateBiosWritesOnlyAFileThatFitsTheAdapter) {
