@@ -139,7 +139,7 @@ TEST_F(Monitor, ThreeRecordsOnTheSecondAdapterGiveThreeEntriesForCardTwo) {
     EXPECT_EQ(log_.entries[1].type, win::kEventlogWarningType);
     EXPECT_EQ(log_.entries[2].id, 0xC0000000u);
     EXPECT_EQ(log_.entries[2].type, win::kEventlogErrorType);
-    EXPECT_EQ(Sent(2, channel::MPCMD_READ_EVENTS), 1u);
+    EXPECT_EQ(Sent(2, channel::MPCMD_READ_EVENTS), 2u) << "a second read finds nothing more";
     EXPECT_EQ(Sent(0, channel::MPCMD_READ_EVENTS), 0u);
     EXPECT_EQ(sync_.events[sync_.Find("Global\\VEXMOND-1")].resets, 1);
     EXPECT_EQ(sync_.waits.size(), 2u) << "the wait goes on after handling";
@@ -171,7 +171,10 @@ TEST_F(Monitor, CountAboveTwentyIsHeldToTheBuffer) {
     pop_->adapters[0].eventCountOverride = 25;
     Waits({win::kWaitObject0 + 1});
     Thread().Run();
-    EXPECT_EQ(log_.entries.size(), 20u);
+    // Twenty per read; an adapter that never runs dry is served again after a fresh wait.
+    EXPECT_EQ(log_.entries.size(), 20u * (1 + kExtraReads));
+    EXPECT_EQ(sync_.waits.size(), 2u);
+    EXPECT_TRUE(sync_.events[sync_.Find("Global\\VEXMOND-0")].set);
 }
 
 TEST_F(Monitor, TenMinutesWithoutEventsPollsEightDevicesPerAdapter) {
@@ -200,6 +203,50 @@ TEST_F(Monitor, EventLogThatDoesNotOpenWarnsPerRecord) {
     Waits({win::kWaitObject0 + 1});
     Thread().Run();
     EXPECT_EQ(log_.entries.size(), 1u);
+}
+
+// Queues one more record on the adapter at `position` after the first READ_EVENTS reply: as
+// when the miniport signals between the monitor's read and its reset.
+class LateRecordAccess final : public channel::DeviceAccess {
+  public:
+    LateRecordAccess(channel::DeviceAccess& inner, sim::SimPopulation& pop, int position)
+        : inner_(inner), pop_(pop), position_(position) {}
+    channel::DeviceHandle Open(const char* name) override { return inner_.Open(name); }
+    void Close(channel::DeviceHandle d) override { inner_.Close(d); }
+    bool MiniportControl(channel::DeviceHandle d, std::span<uint8_t> buffer) override {
+        const bool ok = inner_.MiniportControl(d, buffer);
+        const wire::ByteView v(buffer.data(), buffer.size());
+        if (!done_ && v.U32(channel::env::Command.offset) == channel::MPCMD_READ_EVENTS) {
+            done_ = true;
+            uint8_t record[ev::kRecordSize];
+            sim::MakeEventRecord(record, 0x103, 1, 2, 0, 0);
+            sim::QueueEvent(pop_, position_, record, nullptr);
+        }
+        return ok;
+    }
+
+  private:
+    channel::DeviceAccess& inner_;
+    sim::SimPopulation& pop_;
+    int position_;
+    bool done_ = false;
+};
+
+TEST_F(Monitor, RecordThatCameBetweenReadAndResetIsNotLeftBehind) {
+    Adapter(0);
+    Queue(0, 0x101, 2, 0, 0, 0);
+    LateRecordAccess late(io_, *pop_, 0);
+    CKorrinThread thread(
+        MonitorPlatform{late, scm_, bridge_, sync_, boxes_, log_, module_, queue_});
+    Waits({win::kWaitObject0 + 1});
+    thread.Run();
+    ASSERT_EQ(log_.entries.size(), 2u);
+    EXPECT_EQ(log_.entries[1].text,
+              "S.M.A.R.T. error reported on disk1 at device path \\card1\\port3 .");
+    EXPECT_EQ(Sent(0, channel::MPCMD_READ_EVENTS), 3u);
+    EXPECT_EQ(sync_.events[sync_.Find("Global\\VEXMOND-0")].resets, 2)
+        << "reset after each read that returned records, not after the empty one";
+    EXPECT_TRUE(boxes_.shown.empty());
 }
 
 TEST_F(Monitor, MoreThanFourAdaptersServesTheFirstFour) {

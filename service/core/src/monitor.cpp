@@ -130,14 +130,29 @@ void CKorrinThread::WaitLoop() {
 }
 
 void CKorrinThread::HandleController(uint8_t controller, std::span<uint8_t> buffer) {
-    const uint32_t count = ReadControllerEvents(controller, buffer);
-    // The reset follows the read: a signal between the two is merged, and its records are
-    // read at the adapter's next signal.
+    uint32_t count = ReadControllerEvents(controller, buffer);
+    // The reset follows the read, so a signal that came with records this read returned
+    // does not wake the loop again for nothing.
     p_.sync.ResetEvent(MonitorWaitHandles[1 + controller].load());
     if (count == 0) {
         p_.boxes.Show(IDS_READ_EVENTS_FAILED);
         return;
     }
+    LogRecords(controller, buffer, count);
+    // A record that came between the read and the reset has had its signal reset: read
+    // again until the adapter has nothing more. A last read without records leaves the event
+    // as it is, so a signal after the last reset still wakes the loop. An adapter that never
+    // runs dry is served again after a fresh wait, where a stop comes first.
+    for (int more = 0; more < kExtraReads; ++more) {
+        count = ReadControllerEvents(controller, buffer);
+        if (count == 0) return;
+        p_.sync.ResetEvent(MonitorWaitHandles[1 + controller].load());
+        LogRecords(controller, buffer, count);
+    }
+    p_.sync.SetEvent(MonitorWaitHandles[1 + controller].load());
+}
+
+void CKorrinThread::LogRecords(uint8_t controller, std::span<uint8_t> buffer, uint32_t count) {
     namespace ev = channel::events;
     for (uint32_t i = 0; i < count && i < ev::kMaxRecords; ++i) {
         std::span<uint8_t> record =

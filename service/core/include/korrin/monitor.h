@@ -45,6 +45,8 @@ inline constexpr int kMonitoredEntries = 5;
 inline constexpr int kServedAdapters = 4;
 inline constexpr int kSmartPollPorts = 4;
 inline constexpr int kSmartPollDevices = 2;
+// Reads after the first one of a signalled adapter, to collect records that came meanwhile.
+inline constexpr int kExtraReads = 16;
 
 struct MonitoredController {
     char DevicePath[16];
@@ -93,6 +95,7 @@ class CKorrinThread {
   private:
     void WaitLoop();
     void HandleController(uint8_t controller, std::span<uint8_t> buffer);
+    void LogRecords(uint8_t controller, std::span<uint8_t> buffer, uint32_t count);
     uint8_t Served(uint8_t count) const;
 
     MonitorPlatform p_;

@@ -1,0 +1,485 @@
+// End to end: Vexmond.exe under the real Service Control Manager, with the bridge XAPHLINK.sys
+// and the simulator HALVSIM.sys standing in for the adapters' miniport. Installs the service
+// from its command line, starts it, queues adapter events in the simulator (which runs the
+// bridge's deferred routine as the miniport would), reads the event-log entries from the driver
+// log, pauses, continues and stops it; runs the usage box and debug mode as child processes.
+//
+// Usage: service_e2e HALVSIM.sys Vexmond.exe XAPHLINK.sys (Unix paths become Wine's Z: form).
+// Under Wine two drivers share a winedevice process, and with it the address space in which a
+// DPC address means something, only when both services name the same load-order group. The
+// service installs the bridge's driver service without a group, but uses one that already runs
+// as it is: so the test starts "KvDpcService" in the simulator's group before each run.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "channel/protocol.h"
+#include "e2e_support.h"
+#include "korrin/messages.h"
+#include "sim/population.h"
+
+namespace {
+
+constexpr char kGroup[] = "HALV bridge and simulator";
+// A folder of the test's own, with a blank: the service path is then registered in quotes.
+constexpr char kFolder[] = "C:\\Korrin Test\\";
+constexpr char kServiceKey[] = "SOFTWARE\\Torvale Technology Inc.\\HALV\\Service\\Vexmond";
+
+std::string g_exeSource, g_sysSource;
+
+std::string Exe() {
+    return std::string(kFolder) + "Vexmond.exe";
+}
+std::string Sys() {
+    return std::string(kFolder) + "XAPHLINK.sys";
+}
+std::string Quoted(const std::string& s) {
+    return "\"" + s + "\"";
+}
+
+class Sc {
+  public:
+    explicit Sc(SC_HANDLE h = nullptr) : h_(h) {}
+    Sc(const Sc&) = delete;
+    Sc& operator=(const Sc&) = delete;
+    ~Sc() {
+        if (h_) CloseServiceHandle(h_);
+    }
+    SC_HANDLE get() const { return h_; }
+    explicit operator bool() const { return h_ != nullptr; }
+
+  private:
+    SC_HANDLE h_;
+};
+
+SC_HANDLE OpenSvc(const char* name, DWORD access = SERVICE_ALL_ACCESS) {
+    Sc scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    return scm ? OpenServiceA(scm.get(), name, access) : nullptr;
+}
+
+DWORD StateOf(const char* name) {
+    Sc service(OpenSvc(name, SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status{};
+    if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
+    return status.dwCurrentState;
+}
+
+bool AwaitState(const char* name, DWORD state, DWORD ms) {
+    for (DWORD waited = 0; waited <= ms; waited += 50) {
+        if (StateOf(name) == state) return true;
+        Sleep(50);
+    }
+    return false;
+}
+
+bool Exists(const char* name) {
+    Sc service(OpenSvc(name, SERVICE_QUERY_STATUS));
+    return static_cast<bool>(service);
+}
+
+// The texts of every message box captioned "Korrin" now on screen.
+std::vector<std::string> KorrinBoxes() {
+    std::vector<std::string> texts;
+    HWND box = nullptr;
+    while ((box = FindWindowExA(nullptr, box, "#32770", "Korrin")) != nullptr) {
+        char text[1024] = {};
+        GetWindowTextA(GetDlgItem(box, 0xFFFF), text, sizeof text);
+        texts.push_back(text);
+    }
+    return texts;
+}
+
+// Waits for a box captioned "Korrin" with `text`; clicks its OK button when `close`.
+bool AwaitBox(const std::string& text, DWORD ms, bool close) {
+    for (DWORD waited = 0; waited <= ms; waited += 50) {
+        HWND box = nullptr;
+        while ((box = FindWindowExA(nullptr, box, "#32770", "Korrin")) != nullptr) {
+            char shown[1024] = {};
+            GetWindowTextA(GetDlgItem(box, 0xFFFF), shown, sizeof shown);
+            if (text == shown) {
+                if (close) PostMessageA(box, WM_COMMAND, IDOK, 0);
+                return true;
+            }
+        }
+        Sleep(50);
+    }
+    return false;
+}
+
+struct Child {
+    PROCESS_INFORMATION info{};
+    bool started = false;
+    explicit Child(const std::string& commandLine) {
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        std::vector<char> line(commandLine.begin(), commandLine.end());
+        line.push_back('\0');
+        started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                 &startup, &info) != FALSE;
+    }
+    ~Child() {
+        if (!started) return;
+        if (WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT)
+            TerminateProcess(info.hProcess, 255);
+        CloseHandle(info.hProcess);
+        CloseHandle(info.hThread);
+    }
+    bool Ended(DWORD ms, DWORD* code = nullptr) {
+        if (WaitForSingleObject(info.hProcess, ms) != WAIT_OBJECT_0) return false;
+        if (code) GetExitCodeProcess(info.hProcess, code);
+        return true;
+    }
+};
+
+// One event-log entry as Wine's ReportEventW reports it on its debug channels.
+struct Entry {
+    std::string level;  // err, warn or trace (error, warning, information)
+    uint32_t type = 0;
+    uint32_t id = 0;
+    std::string text;
+};
+
+// The log that the harness collects the service's and the drivers' debug output in, read from
+// where it stood when the reader was made.
+class DriverLog {
+  public:
+    DriverLog() {
+        const char* path = std::getenv("HALV_E2E_DRIVER_LOG");
+        if (path) path_ = e2e::WindowsPath(path);
+        mark_ = Read().size();
+    }
+    bool available() const { return !path_.empty(); }
+    std::string Read() const {
+        std::ifstream in(path_, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    // Every ReportEventW since the mark: the fixme line gives type and identifier, the
+    // eventlog line after it the text.
+    std::vector<Entry> Entries() const {
+        std::string text = Read();
+        text = text.size() > mark_ ? text.substr(mark_) : "";
+        std::vector<Entry> entries;
+        std::istringstream lines(text);
+        std::string line;
+        while (std::getline(lines, line)) {
+            size_t at = line.find(":fixme:advapi:ReportEventW (");
+            if (at != std::string::npos) {
+                Entry e;
+                unsigned long long handle = 0;
+                unsigned type = 0, category = 0, id = 0;
+                std::sscanf(line.c_str() + at + 28, "%llx,0x%x,0x%x,0x%x", &handle, &type,
+                            &category, &id);
+                e.type = type;
+                e.id = id;
+                entries.push_back(e);
+                continue;
+            }
+            for (const char* level : {"err", "warn", "trace"}) {
+                const std::string tag = std::string(":") + level + ":eventlog:ReportEventW L\"";
+                at = line.find(tag);
+                if (at == std::string::npos || entries.empty()) continue;
+                std::string quoted = line.substr(at + tag.size());
+                if (!quoted.empty() && quoted.back() == '\r') quoted.pop_back();
+                if (!quoted.empty() && quoted.back() == '"') quoted.pop_back();
+                entries.back().level = level;
+                entries.back().text = Unescape(quoted);
+            }
+        }
+        return entries;
+    }
+    std::vector<Entry> AwaitEntries(size_t count, DWORD ms) const {
+        std::vector<Entry> entries;
+        for (DWORD waited = 0; waited <= ms; waited += 100) {
+            entries = Entries();
+            if (entries.size() >= count && !entries[count - 1].text.empty()) break;
+            Sleep(100);
+        }
+        return entries;
+    }
+
+  private:
+    static std::string Unescape(const std::string& s) {
+        std::string out;
+        for (size_t i = 0; i < s.size(); ++i) {
+            if (s[i] == '\\' && i + 1 < s.size()) {
+                ++i;
+                out += s[i] == 'n' ? '\n' : s[i];
+            } else {
+                out += s[i];
+            }
+        }
+        return out;
+    }
+    std::string path_;
+    size_t mark_ = 0;
+};
+
+std::string RegistryValue(const char* name) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return "<no key>";
+    char value[512] = {};
+    DWORD size = sizeof value, type = 0;
+    const LONG r =
+        RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+    RegCloseKey(key);
+    if (r != ERROR_SUCCESS || type != REG_SZ) return "<no value>";
+    return std::string(value) + "|" + std::to_string(size);
+}
+
+class ServiceE2E : public e2e::SimTest {
+  protected:
+    static void SetUpTestSuite() {
+        CreateDirectoryA(kFolder, nullptr);
+        ASSERT_TRUE(CopyFileA(g_exeSource.c_str(), Exe().c_str(), FALSE))
+            << g_exeSource << ": error " << GetLastError();
+        ASSERT_TRUE(CopyFileA(g_sysSource.c_str(), Sys().c_str(), FALSE))
+            << g_sysSource << ": error " << GetLastError();
+    }
+
+    void SetUp() override {
+        auto pop = e2e::EmptyPopulation();
+        sim::AddDisk(sim::AddAdapter(*pop, 0, 0x3124, 4, 2, "First"), 0, 0, "DISK A");
+        sim::AddDisk(sim::AddAdapter(*pop, 2, 0x3124, 4, 2, "Second"), 1, 0, "DISK B");
+        Load(*pop);
+    }
+
+    void TearDown() override {
+        for (const std::string& box : KorrinBoxes()) ADD_FAILURE() << "box left open: " << box;
+        Sc service(OpenSvc("Vexmond"));
+        SERVICE_STATUS status{};
+        if (service && StateOf("Vexmond") != SERVICE_STOPPED) {
+            ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+            AwaitState("Vexmond", SERVICE_STOPPED, 20000);
+        }
+        if (service) DeleteService(service.get());
+        std::string error;
+        simctl::StopAndDelete("KvDpcService", &error);
+        e2e::SimTest::TearDown();
+    }
+
+    // The bridge's driver service, started in the simulator's group before the service runs.
+    static void StartBridge() {
+        std::string error;
+        ASSERT_TRUE(simctl::InstallAndStart({"KvDpcService", Sys(), kGroup}, &error)) << error;
+    }
+
+    static e2e::ChildResult Run(const std::string& arguments) {
+        return e2e::RunProgram(Quoted(Exe()) + " " + arguments, 30000);
+    }
+
+    // Both adapters connected to the bridge: the simulator holds their DPC addresses.
+    bool AwaitConnected(DWORD ms) {
+        for (DWORD waited = 0; waited <= ms; waited += 100) {
+            auto pop = ReadBack();
+            if (pop->adapters[0].dpcRegistered && pop->adapters[2].dpcRegistered) return true;
+            Sleep(100);
+        }
+        return false;
+    }
+
+    static void QueueEvent(int position, uint32_t code, uint32_t severity, uint32_t port,
+                           uint32_t disk, uint32_t value) {
+        uint8_t record[channel::events::kRecordSize];
+        sim::MakeEventRecord(record, code, severity, port, disk, value);
+        ASSERT_TRUE(e2e::Control().QueueEvent(position, record))
+            << "error " << e2e::Control().last_error();
+    }
+};
+
+TEST_F(ServiceE2E, ResourcesCarryTheStringsAndTheMessageTable) {
+    HMODULE module = LoadLibraryExA(Exe().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr) << "error " << GetLastError();
+    for (const korrin::StringEntry& s : korrin::StringTable()) {
+        char text[1024] = {};
+        LoadStringA(module, s.id, text, sizeof text);
+        EXPECT_STREQ(text, s.text) << s.id;
+    }
+    std::vector<uint32_t> ids{korrin::kUndefinedEventMessage};
+    for (const korrin::EventMessage& m : korrin::EventMessages()) ids.push_back(m.messageId);
+    for (uint32_t id : ids) {
+        const char* inserts[] = {"some text"};
+        char text[256] = {};
+        const DWORD n =
+            FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, id,
+                           MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, sizeof text,
+                           reinterpret_cast<va_list*>(const_cast<char**>(inserts)));
+        EXPECT_GT(n, 0u) << std::hex << id << ": error " << GetLastError();
+        EXPECT_STREQ(text, "some text\r\n") << std::hex << id;
+    }
+    FreeLibrary(module);
+}
+
+TEST_F(ServiceE2E, UsageBoxEndsTheProgram) {
+    for (const char* argument : {"/?", "HELP"}) {
+        Child child(Quoted(Exe()) + " " + argument);
+        ASSERT_TRUE(child.started);
+        EXPECT_TRUE(AwaitBox(korrin::LoadText(korrin::IDS_USAGE), 15000, true)) << argument;
+        DWORD code = 1;
+        EXPECT_TRUE(child.Ended(10000, &code)) << argument;
+        EXPECT_EQ(code, 0u);
+    }
+    EXPECT_FALSE(Exists("Vexmond"));
+}
+
+TEST_F(ServiceE2E, InstallRegistersTheServiceAndRemoveTakesItAway) {
+    for (int round = 0; round < 2; ++round) {  // the second install replaces the first
+        const e2e::ChildResult r = Run("-SvcInstall");
+        ASSERT_TRUE(r.finished);
+    }
+    {
+        Sc service(OpenSvc("Vexmond", SERVICE_QUERY_CONFIG));
+        ASSERT_TRUE(service);
+        std::vector<BYTE> buffer(8192);
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+        DWORD needed = 0;
+        ASSERT_TRUE(QueryServiceConfigA(service.get(), config, buffer.size(), &needed));
+        EXPECT_STREQ(config->lpBinaryPathName, Quoted(Exe()).c_str());
+        EXPECT_EQ(config->dwServiceType, 0x10u);
+        EXPECT_EQ(config->dwStartType, 2u);
+        EXPECT_EQ(config->dwErrorControl, 1u);
+        EXPECT_STREQ(config->lpDisplayName, "Torvale Strata Message Agent");
+    }
+    // Wine's QueryServiceConfigA leaves the dependencies out; the SCM keeps them here.
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Vexmond", 0,
+                            KEY_READ, &key),
+              ERROR_SUCCESS);
+    char depends[64] = {};
+    DWORD size = sizeof depends, type = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "DependOnService", nullptr, &type,
+                               reinterpret_cast<BYTE*>(depends), &size),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
+    EXPECT_STREQ(depends, "RPCSS");
+    EXPECT_EQ(RegistryValue("ServiceName"), "Vexmond|8");
+    EXPECT_EQ(RegistryValue("ServiceDisplayName"), "Torvale Strata Message Agent|29");
+    EXPECT_EQ(RegistryValue("ServiceBinaryPath"), Exe() + "|" + std::to_string(Exe().size() + 1));
+
+    ASSERT_TRUE(Run("/svcremove").finished);
+    EXPECT_FALSE(Exists("Vexmond"));
+    EXPECT_EQ(RegistryValue("ServiceName"), "<no key>");
+}
+
+TEST_F(ServiceE2E, ServiceLogsAdapterEventsAndUndoesEverythingAtStop) {
+    DriverLog log;
+    ASSERT_TRUE(log.available()) << "HALV_E2E_DRIVER_LOG is not set: run under scripts/e2e.sh";
+    StartBridge();
+    ASSERT_TRUE(Run("/SvcInstall").finished);
+    {
+        Sc service(OpenSvc("Vexmond"));
+        ASSERT_TRUE(service);
+        ASSERT_TRUE(StartServiceA(service.get(), 0, nullptr)) << "error " << GetLastError();
+    }
+    ASSERT_TRUE(AwaitState("Vexmond", SERVICE_RUNNING, 15000)) << StateOf("Vexmond");
+    ASSERT_TRUE(AwaitConnected(15000)) << "boxes: " << ::testing::PrintToString(KorrinBoxes());
+
+    // Three records on the second adapter: three entries for card 2, in record order.
+    QueueEvent(2, 0x101, 2, 1, 0, 0);
+    QueueEvent(2, 0x102, 1, 1, 0, 0xABC);
+    QueueEvent(2, 0x100, 0, 1, 0, 0);
+    std::vector<Entry> entries = log.AwaitEntries(3, 15000);
+    ASSERT_EQ(entries.size(), 3u) << log.Read().substr(0, 4000);
+    EXPECT_EQ(entries[0].text, "Disk1 has been attached at device path \\card2\\port2 .");
+    EXPECT_EQ(entries[0].id, 0x40000101u);
+    EXPECT_EQ(entries[0].type, 4u);
+    EXPECT_EQ(entries[0].level, "trace");
+    EXPECT_EQ(entries[1].text,
+              "A media error occurred on disk1 LBA 0xabc at device path \\card2\\port2 .");
+    EXPECT_EQ(entries[1].id, 0x80000102u);
+    EXPECT_EQ(entries[1].type, 2u);
+    EXPECT_EQ(entries[1].level, "warn");
+    EXPECT_EQ(entries[2].text, "Disk1 has been removed at device path \\card2\\port2 .");
+    EXPECT_EQ(entries[2].id, 0xC0000100u);
+    EXPECT_EQ(entries[2].type, 1u);
+    EXPECT_EQ(entries[2].level, "err");
+
+    // Pause holds the monitor; continue lets it handle what came meanwhile.
+    Sc service(OpenSvc("Vexmond"));
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_PAUSE, &status));
+    EXPECT_TRUE(AwaitState("Vexmond", SERVICE_PAUSED, 10000));
+    QueueEvent(0, 0x300, 1, 0, 1, 110);
+    Sleep(500);
+    EXPECT_EQ(log.Entries().size(), 3u) << "a paused monitor writes nothing";
+    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_CONTINUE, &status));
+    EXPECT_TRUE(AwaitState("Vexmond", SERVICE_RUNNING, 10000));
+    entries = log.AwaitEntries(4, 15000);
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(entries[3].text,
+              "Temperature is 55.0 C/ 131.0 F that too high for the Enclosure at device path "
+              "\\card1\\port1\\disk2 .");
+    EXPECT_EQ(entries[3].id, 0x80000300u);
+
+    // An interrogate reports the state unchanged.
+    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_INTERROGATE, &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+
+    // Stop: adapters disconnected, the bridge's driver service stopped and deleted, and the
+    // process gone (its mutex with it).
+    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
+    EXPECT_TRUE(AwaitState("Vexmond", SERVICE_STOPPED, 30000)) << StateOf("Vexmond");
+    EXPECT_FALSE(Exists("KvDpcService"));
+    auto pop = ReadBack();
+    for (int position : {0, 2}) {
+        EXPECT_EQ(pop->adapters[position].dpcRegistered, 0) << position;
+        EXPECT_EQ(pop->adapters[position]
+                      .counters.byCommand[sim::CommandIndex(channel::MPCMD_UNREGISTER_EVENT_DPC)],
+                  1u)
+            << position;
+    }
+    bool gone = false;
+    for (int i = 0; i < 100 && !gone; ++i) {
+        HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, "Vexmond-Mutex");
+        gone = mutex == nullptr;
+        if (mutex) CloseHandle(mutex);
+        if (!gone) Sleep(100);
+    }
+    EXPECT_TRUE(gone) << "the service process did not end";
+    EXPECT_EQ(log.Read().find("wine: Unhandled"), std::string::npos);
+}
+
+TEST_F(ServiceE2E, DebugModeRunsUntilItsBoxIsClosed) {
+    StartBridge();
+    Child child(Quoted(Exe()) + " /x -svcdeb");
+    ASSERT_TRUE(child.started);
+    EXPECT_TRUE(AwaitConnected(15000)) << "boxes: " << ::testing::PrintToString(KorrinBoxes());
+    // The monitor reads what an adapter announces.
+    QueueEvent(0, 0x104, 2, 0, 0, 0);
+    bool read = false;
+    for (int i = 0; i < 100 && !read; ++i) {
+        read = ReadBack()->adapters[0].queuedEvents == 0;
+        if (!read) Sleep(100);
+    }
+    EXPECT_TRUE(read);
+    // A second instance does nothing at all.
+    EXPECT_TRUE(Run("/SvcInstall").finished);
+    EXPECT_FALSE(Exists("Vexmond"));
+
+    ASSERT_TRUE(AwaitBox(korrin::LoadText(korrin::IDS_DEBUG_MODE), 15000, true))
+        << ::testing::PrintToString(KorrinBoxes());
+    DWORD code = 1;
+    EXPECT_TRUE(child.Ended(30000, &code));
+    EXPECT_FALSE(Exists("KvDpcService"));
+    EXPECT_EQ(ReadBack()->adapters[2].dpcRegistered, 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // After the simulator's path: the service program and the bridge driver to copy.
+    if (argc > 3) {
+        g_exeSource = e2e::WindowsPath(argv[2]);
+        g_sysSource = e2e::WindowsPath(argv[3]);
+    }
+    return e2e::Main(argc, argv, kGroup);
+}
