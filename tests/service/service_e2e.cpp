@@ -473,6 +473,32 @@ TEST_F(ServiceE2E, DebugModeRunsUntilItsBoxIsClosed) {
     EXPECT_EQ(ReadBack()->adapters[2].dpcRegistered, 0);
 }
 
+TEST_F(ServiceE2E, Windows98ModeRunsUntilItsStopEventIsSet) {
+    StartBridge();
+    Child child(Quoted(Exe()) + " -WIN98");
+    ASSERT_TRUE(child.started);
+    EXPECT_TRUE(AwaitConnected(15000)) << "boxes: " << ::testing::PrintToString(KorrinBoxes());
+    // The mode installs the service as well.
+    bool installed = false;
+    for (int i = 0; i < 100 && !installed; ++i) {
+        installed = Exists("Vexmond");
+        if (!installed) Sleep(100);
+    }
+    EXPECT_TRUE(installed);
+    EXPECT_FALSE(child.Ended(0));
+    HANDLE stop = nullptr;
+    for (int i = 0; i < 100 && !stop; ++i) {
+        stop = OpenEventA(EVENT_MODIFY_STATE, FALSE, "Vexmond-ServiceStop");
+        if (!stop) Sleep(100);
+    }
+    ASSERT_NE(stop, nullptr) << "error " << GetLastError();
+    SetEvent(stop);
+    CloseHandle(stop);
+    EXPECT_TRUE(child.Ended(30000));
+    EXPECT_FALSE(Exists("KvDpcService"));
+    EXPECT_EQ(ReadBack()->adapters[0].dpcRegistered, 0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
