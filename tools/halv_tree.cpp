@@ -11,8 +11,9 @@
 int main(int argc, char** argv) {
     auto pop = sim::NewPopulation();
     std::string error;
-    const bool loaded = argc > 1 ? sim::LoadPopulationFile(argv[1], *pop, &error)
-                                 : sim::LoadPopulationJson(sim::DefaultPopulationJson(), *pop, &error);
+    const bool loaded = argc > 1
+                            ? sim::LoadPopulationFile(argv[1], *pop, &error)
+                            : sim::LoadPopulationJson(sim::DefaultPopulationJson(), *pop, &error);
     if (!loaded) {
         std::fprintf(stderr, "halv-tree: %s\n", error.c_str());
         return 2;
@@ -31,7 +32,8 @@ int main(int argc, char** argv) {
     for (int a = 0; a < halv::kMaxAdapters; ++a) {
         const halv::ControllerEntry& e = tables.ControllerEntries[a];
         if (e.Item == halv::kNoItem) continue;
-        std::printf("Adapter %d at %s  BIOS %s\n", a, e.DevicePath, channel.ReadBiosVersion(static_cast<uint8_t>(a)).c_str());
+        std::printf("Adapter %d at %s  BIOS %s\n", a, e.DevicePath,
+                    channel.ReadBiosVersion(static_cast<uint8_t>(a)).c_str());
         for (int p = 0; p < halv::kMaxPorts; ++p)
             for (int d = 0; d < halv::kMaxDevicesPerPort; ++d) {
                 const halv::DeviceEntry& dev = tables.DeviceEntries[a][p][d];

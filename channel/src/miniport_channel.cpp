@@ -82,8 +82,8 @@ int MiniportChannel::ProbeLegacy(const std::function<void(const OpenDevice&)>& o
 std::string MiniportChannel::ReadBiosVersion(uint8_t controller) {
     std::vector<uint8_t> buffer(bios::kSize, 0);
     if (!TransferBiosImage(controller, buffer, 0)) return kTemporarilyUnknown;
-    return FindBiosVersion(std::span<const uint8_t>(buffer).subspan(bios::BiosImage.offset,
-                                                                    bios::kImageSize));
+    return FindBiosVersion(
+        std::span<const uint8_t>(buffer).subspan(bios::BiosImage.offset, bios::kImageSize));
 }
 
 int MiniportChannel::TransferBiosImage(uint8_t controller, std::span<uint8_t> buffer,
@@ -213,13 +213,17 @@ std::string FormatVoltage(uint16_t millivolts) {
     return "." + std::string(static_cast<size_t>(-intDigits), '0') + s;
 }
 
-unsigned FahrenheitOf(unsigned celsius) { return 9 * celsius / 5 + 32; }
+unsigned FahrenheitOf(unsigned celsius) {
+    return 9 * celsius / 5 + 32;
+}
 
 int EnclosureTextsOf(const wire::ByteView& reply, EnclosureTexts& texts) {
     using namespace enclosure_status;
     const uint8_t type = reply.U8(EnclosureType.offset);
-    const char* name = type == 1 ? "Drivecove" : type == 2 ? "Drivecove2200"
-                     : type == 4 ? "Drivecove5200" : nullptr;
+    const char* name = type == 1   ? "Drivecove"
+                       : type == 2 ? "Drivecove2200"
+                       : type == 4 ? "Drivecove5200"
+                                   : nullptr;
     if (!name) return kEnclosureUnsupported;
     const unsigned t1 = reply.U16(Temperature1.offset);
     texts.type = name;
@@ -244,10 +248,14 @@ uint32_t EventRecordCount(const wire::ByteView& reply) {
 
 uint16_t TransferModeSectorCount(int kind, uint8_t mode) {
     switch (kind) {
-        case 0: return static_cast<uint16_t>(mode | 0x08);
-        case 1: return static_cast<uint16_t>(mode | 0x20);
-        case 2: return static_cast<uint16_t>(mode | 0x40);
-        default: return 0;
+        case 0:
+            return static_cast<uint16_t>(mode | 0x08);
+        case 1:
+            return static_cast<uint16_t>(mode | 0x20);
+        case 2:
+            return static_cast<uint16_t>(mode | 0x40);
+        default:
+            return 0;
     }
 }
 

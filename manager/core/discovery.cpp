@@ -19,7 +19,7 @@ void CopyText(char (&field)[N], const std::string& text) {
 void AskDriverVersion(ManagerTables& tables, const OpenDevice& device) {
     Request r(MPCMD_GET_DRIVER_VERSION);
     const std::string text = MiniportChannel::Send(device, r) ? DriverVersionText(r.view())
-                                                               : std::string(kTemporarilyUnknown);
+                                                              : std::string(kTemporarilyUnknown);
     // Four five-digit parts make 23 characters; the field holds 19: the end is cut off.
     CopyText(tables.DriverVersionText, text);
 }
@@ -49,9 +49,9 @@ void DiscoverAdapter(ManagerTables& tables, DiscoveryPorts& ports, int a) {
     // back; a reply naming an adapter outside the tables falls back to this adapter's own.
     uint8_t replied = infoView.U8(controller_info::Controller.offset);
     if (replied >= kMaxAdapters) replied = static_cast<uint8_t>(a);
-    const TreeItem adapterItem =
-        ports.tree.InsertItem(ModelNameFor(tables, infoView.U32(controller_info::PciDeviceId.offset), replied),
-                              kImageAdapter, tables.RootItem);
+    const TreeItem adapterItem = ports.tree.InsertItem(
+        ModelNameFor(tables, infoView.U32(controller_info::PciDeviceId.offset), replied),
+        kImageAdapter, tables.RootItem);
     if (adapterItem == kNoItem) return;  // no branch to hang its ports on
     ControllerEntry& entry = tables.ControllerEntries[a];
     entry.Item = adapterItem;
@@ -64,7 +64,8 @@ void DiscoverAdapter(ManagerTables& tables, DiscoveryPorts& ports, int a) {
     const int devicesPerPort =
         std::min<int>(infoView.U16(controller_info::DevicesPerPort.offset), kMaxDevicesPerPort);
     for (int p = 0; p < portCount; ++p) {
-        const TreeItem portItem = ports.tree.InsertItem(PortLabel(static_cast<uint8_t>(p)), kImagePort, adapterItem);
+        const TreeItem portItem =
+            ports.tree.InsertItem(PortLabel(static_cast<uint8_t>(p)), kImagePort, adapterItem);
         tables.PortItems[a][p] = portItem;
         for (int d = 0; d < devicesPerPort; ++d) {
             DeviceInfoRecord& record = tables.DeviceInfoTable[a][p][d];
@@ -138,7 +139,8 @@ void EnumerateAdapters(ManagerTables& tables, DiscoveryPorts& ports) {
     }
     for (int a = 0; a < count; ++a)
         CopyText(tables.ControllerEntries[a].DevicePath,
-                 ports.channel.LegacyPlatform() ? std::string() : std::string(ports.channel.AdapterName(a)));
+                 ports.channel.LegacyPlatform() ? std::string()
+                                                : std::string(ports.channel.AdapterName(a)));
 
     if (count > 0) {
         const uint8_t setting = ports.queuedCommands.QueuedCommandSetting(kQueuedCommandRead);
@@ -153,13 +155,20 @@ std::string ModelNameFor(const ManagerTables& tables, uint32_t pciDeviceId, uint
     if (controller < kMaxAdapters && !tables.ControllerNames[controller].empty())
         return tables.ControllerNames[controller];
     switch (pciDeviceId) {
-        case 0x6A11: return "Velo150 Onboard";
-        case 0x6A12: return "Velo300 Onboard";
-        case 0x6A21: return "Velo300 Quad";
-        case 0x6A22: return "Velo150 Quad";
-        case 0x6A31: return "Velo300 Duo Plus";
-        case 0x6A32: return "Velo150 Duo Plus";
-        default: return "Unknow";
+        case 0x6A11:
+            return "Velo150 Onboard";
+        case 0x6A12:
+            return "Velo300 Onboard";
+        case 0x6A21:
+            return "Velo300 Quad";
+        case 0x6A22:
+            return "Velo150 Quad";
+        case 0x6A31:
+            return "Velo300 Duo Plus";
+        case 0x6A32:
+            return "Velo150 Duo Plus";
+        default:
+            return "Unknow";
     }
 }
 

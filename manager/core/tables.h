@@ -48,7 +48,8 @@ struct ManagerTables {
     std::array<std::array<std::array<DeviceEntry, kMaxDevicesPerPort>, kMaxPorts>, kMaxAdapters>
         DeviceEntries{};
     std::array<ControllerInfoRecord, kMaxAdapters> ControllerInfoTable{};
-    std::array<std::array<std::array<DeviceInfoRecord, kMaxDevicesPerPort>, kMaxPorts>, kMaxAdapters>
+    std::array<std::array<std::array<DeviceInfoRecord, kMaxDevicesPerPort>, kMaxPorts>,
+               kMaxAdapters>
         DeviceInfoTable{};
     // The adapter texts: the ControllerName each adapter reported, or empty.
     std::array<std::string, kMaxAdapters> ControllerNames{};
@@ -64,7 +65,9 @@ struct ManagerTables {
     std::array<std::array<std::array<uint8_t, kMaxDevicesPerPort>, kMaxPorts>, kMaxAdapters>
         ChosenModeNumbers{};
 
-    wire::ByteView ControllerInfo(int a) { return {ControllerInfoTable[a].data(), ControllerInfoTable[a].size()}; }
+    wire::ByteView ControllerInfo(int a) {
+        return {ControllerInfoTable[a].data(), ControllerInfoTable[a].size()};
+    }
     wire::ByteView DeviceInfo(int a, int p, int d) {
         return {DeviceInfoTable[a][p][d].data(), DeviceInfoTable[a][p][d].size()};
     }

@@ -69,8 +69,8 @@ bool InstallAndStart(const DriverService& driver, std::string* error) {
         if (!StopAndDeleteOpen(old.get(), error)) return false;
     }
     ServiceHandle service(CreateServiceA(
-        scm.get(), driver.name.c_str(), driver.name.c_str(), SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
-        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, driver.sysPath.c_str(),
+        scm.get(), driver.name.c_str(), driver.name.c_str(), SERVICE_ALL_ACCESS,
+        SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, driver.sysPath.c_str(),
         driver.group.empty() ? nullptr : driver.group.c_str(), nullptr, nullptr, nullptr, nullptr));
     if (!service) return Fail(error, "CreateService", GetLastError());
     if (!StartServiceA(service.get(), 0, nullptr) &&

@@ -45,7 +45,8 @@ void Text(const json& obj, const char* key, char (&field)[N]) {
     std::memset(field, 0, N);
     if (!obj.contains(key)) return;
     const std::string s = obj.at(key).get<std::string>();
-    if (s.size() > N) throw std::length_error(std::string(key) + " is longer than " + std::to_string(N));
+    if (s.size() > N)
+        throw std::length_error(std::string(key) + " is longer than " + std::to_string(N));
     std::memcpy(field, s.data(), s.size());
 }
 
@@ -95,7 +96,8 @@ void LoadDevice(const json& j, SimAdapter& a) {
     Text(j, "firmware", d.firmware);
     if (j.contains("chs")) {
         const json& chs = j.at("chs");
-        if (!chs.is_array() || chs.size() != 3) throw std::invalid_argument("chs needs three numbers");
+        if (!chs.is_array() || chs.size() != 3)
+            throw std::invalid_argument("chs needs three numbers");
         d.cylinders = static_cast<uint16_t>(Number(chs[0]));
         d.heads = static_cast<uint8_t>(Number(chs[1]));
         d.sectorsPerTrack = static_cast<uint8_t>(Number(chs[2]));
@@ -111,7 +113,8 @@ void LoadEnclosure(const json& j, SimAdapter& a) {
     auto pair = [&](const char* key, uint16_t& first, uint16_t& second) {
         if (!j.contains(key)) return;
         const json& v = j.at(key);
-        if (!v.is_array() || v.empty() || v.size() > 2) throw std::invalid_argument(std::string(key) + " needs one or two numbers");
+        if (!v.is_array() || v.empty() || v.size() > 2)
+            throw std::invalid_argument(std::string(key) + " needs one or two numbers");
         first = static_cast<uint16_t>(Number(v[0]));
         if (v.size() > 1) second = static_cast<uint16_t>(Number(v[1]));
     };
@@ -123,7 +126,8 @@ void LoadEnclosure(const json& j, SimAdapter& a) {
 void LoadAdapter(const json& j, SimPopulation& pop) {
     const int position = Index(j, "position", kPositions);
     SimAdapter& a = pop.adapters[position];
-    if (a.exists) throw std::invalid_argument("two adapters at position " + std::to_string(position));
+    if (a.exists)
+        throw std::invalid_argument("two adapters at position " + std::to_string(position));
     a.exists = 1;
     a.foreign = Get<uint8_t>(j, "foreign", 0);
     a.openFails = Get<uint8_t>(j, "open_fails", 0);
@@ -131,7 +135,8 @@ void LoadAdapter(const json& j, SimPopulation& pop) {
     Text(j, "name", a.name);
     if (j.contains("driver_version")) {
         const json& v = j.at("driver_version");
-        if (!v.is_array() || v.size() != 4) throw std::invalid_argument("driver_version needs four numbers");
+        if (!v.is_array() || v.size() != 4)
+            throw std::invalid_argument("driver_version needs four numbers");
         for (int i = 0; i < 4; ++i) a.versionPart[i] = static_cast<uint16_t>(Number(v[i]));
     }
     a.portCount = Get<uint16_t>(j, "ports", 4);
@@ -168,7 +173,8 @@ bool LoadPopulationJson(std::string_view text, SimPopulation& out, std::string* 
     try {
         const json j = json::parse(text);
         out.legacyDevice = Get<uint8_t>(j, "legacy_device", 0);
-        out.legacyCountOverride = j.contains("legacy_count") ? static_cast<int32_t>(Number(j.at("legacy_count"))) : -1;
+        out.legacyCountOverride =
+            j.contains("legacy_count") ? static_cast<int32_t>(Number(j.at("legacy_count"))) : -1;
         for (const json& a : j.value("adapters", json::array())) LoadAdapter(a, out);
         return true;
     } catch (const std::exception& e) {
@@ -189,7 +195,9 @@ bool LoadPopulationFile(const std::string& path, SimPopulation& out, std::string
     return LoadPopulationJson(text.str(), out, error);
 }
 
-std::string_view DefaultPopulationJson() { return kDefaultPopulation; }
+std::string_view DefaultPopulationJson() {
+    return kDefaultPopulation;
+}
 
 SimAdapter& AddAdapter(SimPopulation& pop, int position, uint32_t pciDeviceId, uint16_t ports,
                        uint16_t devicesPerPort, const char* name) {
@@ -206,8 +214,8 @@ SimAdapter& AddAdapter(SimPopulation& pop, int position, uint32_t pciDeviceId, u
     return a;
 }
 
-SimDevice& AddDisk(SimAdapter& adapter, int port, int device, const char* model,
-                   const char* serial, const char* firmware) {
+SimDevice& AddDisk(SimAdapter& adapter, int port, int device, const char* model, const char* serial,
+                   const char* firmware) {
     SimDevice& d = adapter.devices[port][device];
     d = SimDevice{};
     d.present = 1;

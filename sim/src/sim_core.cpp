@@ -184,7 +184,8 @@ uint32_t Answer(SimPopulation& pop, SimAdapter* adapter, const CommandSpec& info
             if (p >= kPorts || d >= kDevicesPerPort || p >= adapter->portCount ||
                 !adapter->devices[p][d].present)
                 return refused;
-            if (buf.U8(ata::AlwaysOne.offset) != 1 || buf.U8(ata::AtaCommand.offset) != ata::kSetFeatures ||
+            if (buf.U8(ata::AlwaysOne.offset) != 1 ||
+                buf.U8(ata::AtaCommand.offset) != ata::kSetFeatures ||
                 buf.U8(ata::AtaFeatures.offset) != ata::kSetTransferMode)
                 return refused;
             SimDevice& dev = adapter->devices[p][d];
@@ -239,7 +240,9 @@ void FillBiosImage(uint8_t* image, uint16_t pciDeviceId, const char* version) {
 
 int PositionFromName(const char* name) {
     if (!name) return kNoPosition;
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    auto lower = [](char c) {
+        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    };
     auto equals = [&](const char* a, const char* b) {
         for (; *a && *b; ++a, ++b)
             if (lower(*a) != lower(*b)) return false;

@@ -8,7 +8,9 @@
 
 namespace {
 
-uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+uint32_t Le32(const uint8_t* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
 
 struct Expected {
     uint32_t command;
@@ -17,9 +19,9 @@ struct Expected {
 };
 
 const Expected kTable[] = {
-    {1, 44, 12},       {2, 32, -1},        {3, 106, 74},   {4, 110, 78}, {5, 64, 32},
-    {6, 41, 9},        {10, 840, 808},     {12, 100, 68},  {258, 32834, 32802},
-    {259, 32834, 32802}, {263, 48, 16},    {264, 48, 16},  {265, 66, 34},
+    {1, 44, 12},   {2, 32, -1},    {3, 106, 74},  {4, 110, 78},        {5, 64, 32},
+    {6, 41, 9},    {10, 840, 808}, {12, 100, 68}, {258, 32834, 32802}, {259, 32834, 32802},
+    {263, 48, 16}, {264, 48, 16},  {265, 66, 34},
 };
 
 TEST(Envelope, EveryCommandCarriesItsHeaderSizeAndDataLength) {
@@ -46,7 +48,8 @@ TEST(Envelope, EveryCommandCarriesItsHeaderSizeAndDataLength) {
 TEST(Envelope, BuildRefusesUnknownCommandsAndWrongSizes) {
     uint8_t buf[44] = {};
     EXPECT_FALSE(channel::BuildEnvelope(wire::ByteView(buf, sizeof buf), 7));
-    EXPECT_FALSE(channel::BuildEnvelope(wire::ByteView(buf, 43), channel::MPCMD_GET_DRIVER_VERSION));
+    EXPECT_FALSE(
+        channel::BuildEnvelope(wire::ByteView(buf, 43), channel::MPCMD_GET_DRIVER_VERSION));
     for (uint8_t byte : buf) EXPECT_EQ(byte, 0);
     EXPECT_EQ(channel::kIoctlScsiMiniport, 0x4D008u);
 }
@@ -55,7 +58,8 @@ TEST(Envelope, OnlyTheExactSuccessValueCounts) {
     for (const Expected& e : kTable) {
         if (e.command == channel::MPCMD_GET_ADAPTER_COUNT) continue;
         channel::Request r(e.command);
-        const uint32_t success = e.command == 12 || e.command >= 263 ? 1 : static_cast<uint32_t>(e.dataLength);
+        const uint32_t success =
+            e.command == 12 || e.command >= 263 ? 1 : static_cast<uint32_t>(e.dataLength);
         for (int64_t delta : {-100000, -1, 0, 1, 2, 808, 0x7FFFFFFF}) {
             r.view().Put32(20, static_cast<uint32_t>(success + delta));
             EXPECT_EQ(channel::ReplySucceeded(r.view(), e.command), delta == 0)

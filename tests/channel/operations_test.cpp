@@ -22,7 +22,8 @@ TEST(BiosVersion, FindsTheTextAfterVersionUpToTheLineEnd) {
     EXPECT_EQ(FindBiosVersion(Image("Version 1.00.0.30\r\nmore")), "1.00.0.30");
     EXPECT_EQ(FindBiosVersion(Image("Version 2.1\nx")), "2.1");
     // 25 characters without a line end: the first 19.
-    EXPECT_EQ(FindBiosVersion(Image("Version ABCDEFGHIJKLMNOPQRSTUVWXY\r\n")), "ABCDEFGHIJKLMNOPQRS");
+    EXPECT_EQ(FindBiosVersion(Image("Version ABCDEFGHIJKLMNOPQRSTUVWXY\r\n")),
+              "ABCDEFGHIJKLMNOPQRS");
     // Only 'V', 's' and 'n' are looked at; the first match wins.
     EXPECT_EQ(FindBiosVersion(Image("V??s??n?first\r\nVersion second\r\n")), "first");
     EXPECT_EQ(FindBiosVersion(Image("no pattern here")), "Temporarily Unknown");
@@ -72,7 +73,7 @@ TEST(Texts, DriverVersionVoltageAndFahrenheit) {
 }
 
 class OverSimulator : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         adapter = &sim::AddAdapter(*pop, 2, 0x6A31, 4, 2);
         sim::AddDisk(*adapter, 0, 0, "DISK0");

@@ -57,7 +57,8 @@ TEST_F(Probe, AtMostFourAdaptersAreRecorded) {
     EXPECT_EQ(channel.ProbeNt([&](const OpenDevice& d) {
         ++firstCalls;
         EXPECT_TRUE(d.valid());
-    }), 4);
+    }),
+              4);
     EXPECT_EQ(firstCalls, 1);
     EXPECT_STREQ(channel.AdapterName(3), "\\\\.\\Scsi3:");
     EXPECT_EQ(pop->adapters[4].counters.opens, 0u);  // the probe stops once the tables are full

@@ -128,9 +128,10 @@ TEST_F(Discovery, AdaptersAtScsi1AndScsi4KeepTheirNames) {
 
 TEST_F(Discovery, LabelsComeFromTheNameOrThePciId) {
     const std::pair<uint32_t, const char*> kModels[] = {
-        {0x6A11, "Velo150 Onboard"}, {0x6A12, "Velo300 Onboard"}, {0x6A21, "Velo300 Quad"},
-        {0x6A22, "Velo150 Quad"},    {0x6A31, "Velo300 Duo Plus"}, {0x6A32, "Velo150 Duo Plus"},
-        {0x16A31, "Unknow"},         {0, "Unknow"}};
+        {0x6A11, "Velo150 Onboard"},  {0x6A12, "Velo300 Onboard"},
+        {0x6A21, "Velo300 Quad"},     {0x6A22, "Velo150 Quad"},
+        {0x6A31, "Velo300 Duo Plus"}, {0x6A32, "Velo150 Duo Plus"},
+        {0x16A31, "Unknow"},          {0, "Unknow"}};
     for (const auto& [id, text] : kModels) EXPECT_EQ(ModelNameFor(tables, id, 0), text) << id;
     tables.ControllerNames[2] = "Named";
     EXPECT_EQ(ModelNameFor(tables, 0x6A31, 2), "Named");
@@ -236,7 +237,7 @@ TEST_F(Discovery, TheLabelFollowsTheControllerByteTheAdapterGaveBack) {
 
 // Fails the open with the given number (1-based), whatever the device; passes the rest on.
 class FailNthOpen final : public channel::DeviceAccess {
-public:
+  public:
     FailNthOpen(channel::DeviceAccess& inner, int n) : inner_(inner), n_(n) {}
     channel::DeviceHandle Open(const char* name) override {
         return ++opens_ == n_ ? channel::kInvalidDevice : inner_.Open(name);
@@ -246,7 +247,7 @@ public:
     }
     void Close(channel::DeviceHandle d) override { inner_.Close(d); }
 
-private:
+  private:
     channel::DeviceAccess& inner_;
     int n_;
     int opens_ = 0;

@@ -113,7 +113,8 @@ TEST_F(Core, LegacyDeviceNamesAdaptersByTheControllerByte) {
     auto info = Make(MPCMD_GET_CONTROLLER_INFO);
     info[36] = 1;
     ASSERT_TRUE(sim::OpenPosition(*pop, sim::kLegacyPosition));
-    ASSERT_TRUE(sim::HandleRequest(*pop, sim::kLegacyPosition, info.data(), info.size(), info.size(), nullptr));
+    ASSERT_TRUE(sim::HandleRequest(*pop, sim::kLegacyPosition, info.data(), info.size(),
+                                   info.size(), nullptr));
     EXPECT_EQ(wire::ByteView(info.data(), info.size()).U32(41), 0x6A22u);
     EXPECT_EQ(sim::PositionFromName("\\\\.\\kirndev"), sim::kLegacyPosition);
     EXPECT_EQ(sim::PositionFromName("\\\\.\\SCSI7:"), 7);
@@ -146,11 +147,11 @@ TEST(PopulationFile, DefaultLoads) {
 TEST(PopulationFile, RejectsWhatItCannotHoldAndSaysWhy) {
     auto pop = sim::NewPopulation();
     const char* kBad[] = {
-        "{",                                                                  // not JSON
-        R"({"adapters":[{"position":10}]})",                                 // no such position
-        R"({"adapters":[{"position":1},{"position":1}]})",                   // twice
-        R"({"adapters":[{"position":1,"pci_device_id":"0xZZ"}]})",           // not a number
-        R"({"adapters":[{"position":1,"ports":70000}]})",                    // out of range
+        "{",                                                        // not JSON
+        R"({"adapters":[{"position":10}]})",                        // no such position
+        R"({"adapters":[{"position":1},{"position":1}]})",          // twice
+        R"({"adapters":[{"position":1,"pci_device_id":"0xZZ"}]})",  // not a number
+        R"({"adapters":[{"position":1,"ports":70000}]})",           // out of range
         R"({"adapters":[{"position":1,"devices":[{"port":8,"device":0}]}]})",
         R"({"adapters":[{"position":1,"devices":[{"port":0,"device":0,"model":"12345678901234567890123"}]}]})",
         R"({"adapters":[{"position":1,"faults":[{"command":"MPCMD_NOPE"}]}]})",
@@ -165,7 +166,8 @@ TEST(PopulationFile, RejectsWhatItCannotHoldAndSaysWhy) {
     ASSERT_TRUE(sim::LoadPopulationJson(
         R"({"adapters":[{"position":3,"faults":[{"command":"MPCMD_GET_SMART_STATUS","kind":"return_code_off","delta":-2}],
              "devices":[{"port":0,"device":0,"model":"1234567890123456789012"}]}]})",
-        *pop, &error)) << error;
+        *pop, &error))
+        << error;
     const auto& f = pop->adapters[3].faults[sim::CommandIndex(MPCMD_GET_SMART_STATUS)];
     EXPECT_EQ(f.kind, sim::kFaultReturnCodeOff);
     EXPECT_EQ(f.delta, -2);

@@ -10,7 +10,7 @@
 namespace halv::testing {
 
 class FakeTree final : public TreeView {
-public:
+  public:
     struct Node {
         std::string text;
         int image = -1;
@@ -40,7 +40,8 @@ public:
     TreeItem Root() const override { return top_.empty() ? kNoItem : top_.front(); }
     TreeItem FirstChild(TreeItem item) const override {
         auto it = nodes_.find(item);
-        return it == nodes_.end() || it->second.children.empty() ? kNoItem : it->second.children.front();
+        return it == nodes_.end() || it->second.children.empty() ? kNoItem
+                                                                 : it->second.children.front();
     }
     TreeItem NextSibling(TreeItem item) const override {
         auto it = nodes_.find(item);
@@ -69,7 +70,7 @@ public:
     int inserted = 0;
     int clears = 0;
 
-private:
+  private:
     void DumpNode(TreeItem item, int depth, std::string& out) const {
         const Node& n = nodes_.at(item);
         out += std::string(2 * depth, ' ') + n.text + " [" + std::to_string(n.image) + "]\n";
@@ -82,7 +83,7 @@ private:
 };
 
 class FakeList final : public ListView {
-public:
+  public:
     struct Row {
         std::string cells[3];
         int image = -1;
@@ -109,19 +110,19 @@ public:
 };
 
 class FakeMenu final : public MenuItems {
-public:
+  public:
     void SetEnabled(unsigned commandId, bool enabled) override { state[commandId] = enabled; }
     std::map<unsigned, bool> state;
 };
 
 class FakeMessages final : public MessageBoxes {
-public:
+  public:
     void Show(unsigned textId) override { shown.push_back(textId); }
     std::vector<unsigned> shown;
 };
 
 class FixedQueuedCommandStore final : public QueuedCommandStore {
-public:
+  public:
     explicit FixedQueuedCommandStore(uint8_t value) : value(value) {}
     uint8_t QueuedCommandSetting(uint8_t request) override {
         requests.push_back(request);

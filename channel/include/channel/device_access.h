@@ -15,7 +15,7 @@ using DeviceHandle = uintptr_t;
 inline constexpr DeviceHandle kInvalidDevice = ~static_cast<DeviceHandle>(0);
 
 class DeviceAccess {
-public:
+  public:
     virtual ~DeviceAccess() = default;
     // Opens the named device for reading and writing, shared for reading and writing.
     // Returns kInvalidDevice when it cannot be opened.
@@ -28,7 +28,7 @@ public:
 
 // Which Windows family the program runs on, as GetVersionExA reports it.
 class SystemVersion {
-public:
+  public:
     virtual ~SystemVersion() = default;
     // 1 = Windows 9x (VER_PLATFORM_WIN32_WINDOWS), 2 = NT family; anything else is unknown.
     virtual uint32_t PlatformId() const = 0;
@@ -36,7 +36,7 @@ public:
 
 // Owns one open device; closes it on every path out of the scope that opened it.
 class OpenDevice {
-public:
+  public:
     // A null name opens nothing (an adapter whose name is not known).
     OpenDevice(DeviceAccess& io, const char* name)
         : io_(&io), handle_(name ? io.Open(name) : kInvalidDevice) {}
@@ -56,7 +56,7 @@ public:
         if (valid()) io_->Close(std::exchange(handle_, kInvalidDevice));
     }
 
-private:
+  private:
     DeviceAccess* io_;
     DeviceHandle handle_;
 };

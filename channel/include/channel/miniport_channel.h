@@ -17,13 +17,13 @@ namespace channel {
 
 // A zeroed request buffer of one command's size, with its envelope written.
 class Request {
-public:
+  public:
     explicit Request(uint32_t command);
     std::span<uint8_t> bytes() { return buffer_; }
     wire::ByteView view() { return {buffer_.data(), buffer_.size()}; }
     uint32_t command() const { return command_; }
 
-private:
+  private:
     uint32_t command_;
     std::vector<uint8_t> buffer_;
 };
@@ -45,7 +45,7 @@ inline constexpr int kEnclosureTwoFans = 2;
 inline constexpr int kEnclosureUnsupported = 3;
 
 class MiniportChannel {
-public:
+  public:
     explicit MiniportChannel(DeviceAccess& io) : io_(io) {}
 
     DeviceAccess& io() { return io_; }
@@ -96,7 +96,7 @@ public:
     // 0 when the device cannot be opened or the request fails.
     uint32_t ReadEvents(uint8_t controller, std::span<uint8_t> buffer);
 
-private:
+  private:
     DeviceAccess& io_;
     bool legacy_ = false;
     std::array<std::array<char, kDevicePathSize>, kMaxAdapters> names_{};

@@ -61,8 +61,8 @@ enum class Success : uint8_t { DataLength, One, AdapterCount };
 
 struct CommandSpec {
     uint32_t command;
-    uint32_t size;         // N: the whole buffer, sent as input and output
-    bool hasDataLength;    // the adapter-count buffer ends before DataLength
+    uint32_t size;       // N: the whole buffer, sent as input and output
+    bool hasDataLength;  // the adapter-count buffer ends before DataLength
     Success success;
     constexpr uint32_t Length() const { return size - env::kHeaderLength; }
     constexpr uint32_t DataLength() const { return hasDataLength ? size - env::kPayload + 4 : 0; }
@@ -92,7 +92,9 @@ constexpr const CommandSpec* FindCommand(uint32_t command) {
         if (c.command == command) return &c;
     return nullptr;
 }
-constexpr const CommandSpec& CommandOf(uint32_t command) { return *FindCommand(command); }
+constexpr const CommandSpec& CommandOf(uint32_t command) {
+    return *FindCommand(command);
+}
 
 // Pin the documented success values: a reply is only trusted when ReturnCode matches.
 static_assert(CommandOf(MPCMD_GET_DRIVER_VERSION).SuccessCode() == 12);
@@ -107,7 +109,8 @@ static_assert(CommandOf(MPCMD_WRITE_BIOS).SuccessCode() == 32802);
 static_assert(CommandOf(MPCMD_REGISTER_EVENT_DPC).SuccessCode() == 1);
 static_assert(CommandOf(MPCMD_UNREGISTER_EVENT_DPC).SuccessCode() == 1);
 static_assert(CommandOf(MPCMD_ATA_COMMAND).SuccessCode() == 1);
-static_assert(CommandOf(MPCMD_GET_ADAPTER_COUNT).size == 32 && !CommandOf(MPCMD_GET_ADAPTER_COUNT).hasDataLength);
+static_assert(CommandOf(MPCMD_GET_ADAPTER_COUNT).size == 32 &&
+              !CommandOf(MPCMD_GET_ADAPTER_COUNT).hasDataLength);
 
 // ---- Limits shared by both programs -----------------------------------------------------
 inline constexpr int kMaxAdapters = 4;         // per-adapter tables of both programs
@@ -239,26 +242,31 @@ static_assert(AtaCommand.End() <= kSize && kSize == 66);
 
 // Every request and reply field at the offset the miniport expects it, as literal values: the
 // simulator parses with these same constants, so only literals catch a shifted field.
-static_assert(driver_version::VersionPart[0].offset == 36 && driver_version::VersionPart[2].offset == 40);
+static_assert(driver_version::VersionPart[0].offset == 36 &&
+              driver_version::VersionPart[2].offset == 40);
 static_assert(controller_info::Controller.offset == 36 && controller_info::PciDeviceId.width == 4 &&
-              controller_info::PortCount.width == 2 && controller_info::DevicesPerPort.offset == 104);
+              controller_info::PortCount.width == 2 &&
+              controller_info::DevicesPerPort.offset == 104);
 static_assert(device_info::Controller.offset == 36 && device_info::Port.offset == 37 &&
               device_info::Device.offset == 38 && device_info::DeviceFlags.offset == 39 &&
               device_info::DeviceFlags.width == 2 && device_info::PioMode.offset == 41 &&
               device_info::DmaMode.offset == 42 && device_info::UdmaMode.offset == 43 &&
               device_info::ModelName.offset == 44 && device_info::ModelName.width == 22 &&
               device_info::Cylinders.offset == 66 && device_info::Heads.offset == 68 &&
-              device_info::SectorsPerTrack.offset == 69 && device_info::CapacitySectors.offset == 70 &&
-              device_info::SerialNumber.offset == 79 && device_info::SerialNumber.width == 21 &&
-              device_info::FirmwareVersion.offset == 100 && device_info::FirmwareVersion.width == 10);
+              device_info::SectorsPerTrack.offset == 69 &&
+              device_info::CapacitySectors.offset == 70 && device_info::SerialNumber.offset == 79 &&
+              device_info::SerialNumber.width == 21 && device_info::FirmwareVersion.offset == 100 &&
+              device_info::FirmwareVersion.width == 10);
 static_assert(enclosure_status::Port.offset == 36 && enclosure_status::BayLocation.offset == 37 &&
-              enclosure_status::EnclosureType.offset == 38 && enclosure_status::Temperature1.offset == 46 &&
-              enclosure_status::Temperature2.offset == 48 && enclosure_status::Fan1Rpm.offset == 52 &&
-              enclosure_status::Fan2Rpm.offset == 54 && enclosure_status::Voltage5.offset == 60 &&
-              enclosure_status::Voltage12.offset == 62);
+              enclosure_status::EnclosureType.offset == 38 &&
+              enclosure_status::Temperature1.offset == 46 &&
+              enclosure_status::Temperature2.offset == 48 &&
+              enclosure_status::Fan1Rpm.offset == 52 && enclosure_status::Fan2Rpm.offset == 54 &&
+              enclosure_status::Voltage5.offset == 60 && enclosure_status::Voltage12.offset == 62);
 static_assert(smart_status::Controller.offset == 36 && smart_status::Port.offset == 37 &&
               smart_status::Device.offset == 38 && smart_status::SmartState.offset == 40);
-static_assert(controller_name::ControllerName.offset == 36 && controller_name::ControllerName.width == 64);
+static_assert(controller_name::ControllerName.offset == 36 &&
+              controller_name::ControllerName.width == 64);
 static_assert(bios::Controller.offset == 36 && bios::FlashOffset.offset == 58 &&
               bios::FlashSizeKb.offset == 62 && bios::BiosImage.offset == 66);
 static_assert(events::EventCount.offset == 36 && events::kFirstRecord == 40 &&
@@ -270,8 +278,9 @@ static_assert(event_dpc::DpcAddress.offset == 36 && event_dpc::DpcAddress.width 
 static_assert(ata::Port.offset == 36 && ata::Device.offset == 37 && ata::AlwaysOne.offset == 38 &&
               ata::AtaFeatures.offset == 51 && ata::AtaSectorCount.offset == 52 &&
               ata::AtaSectorCount.width == 2 && ata::AtaCommand.offset == 62);
-static_assert(env::HeaderLength.offset == 0 && env::Signature.offset == 4 && env::Timeout.offset == 12 &&
-              env::ControlCode.offset == 16 && env::ReturnCode.offset == 20 && env::Length.offset == 24 &&
+static_assert(env::HeaderLength.offset == 0 && env::Signature.offset == 4 &&
+              env::Timeout.offset == 12 && env::ControlCode.offset == 16 &&
+              env::ReturnCode.offset == 20 && env::Length.offset == 24 &&
               env::Command.offset == 28 && env::DataLength.offset == 32);
 
 static_assert(CommandOf(MPCMD_GET_DRIVER_VERSION).size == driver_version::kSize);

@@ -7,7 +7,7 @@ namespace channel {
 
 // CreateFileA / DeviceIoControl(IOCTL_SCSI_MINIPORT) / CloseHandle.
 class Win32DeviceAccess final : public DeviceAccess {
-public:
+  public:
     DeviceHandle Open(const char* name) override;
     bool MiniportControl(DeviceHandle device, std::span<uint8_t> buffer) override;
     void Close(DeviceHandle device) override;
@@ -15,7 +15,7 @@ public:
 
 // GetVersionExA's dwPlatformId.
 class Win32SystemVersion final : public SystemVersion {
-public:
+  public:
     uint32_t PlatformId() const override;
 };
 

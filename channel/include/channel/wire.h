@@ -24,7 +24,7 @@ constexpr bool InBounds(size_t size, size_t offset, size_t width) {
 // A mutable window on a caller's buffer. Reads and writes are bounds-checked: one that
 // would cross the end does nothing and reports false, leaving the output untouched.
 class ByteView {
-public:
+  public:
     constexpr ByteView() = default;
     constexpr ByteView(uint8_t* data, size_t size) : data_(data), size_(size) {}
 
@@ -105,7 +105,8 @@ public:
     bool PutText(Field f, const char* text) const {
         if (!InBounds(size_, f.offset, f.width) || f.width == 0) return false;
         size_t i = 0;
-        for (; text && text[i] != '\0' && i + 1 < f.width; ++i) data_[f.offset + i] = static_cast<uint8_t>(text[i]);
+        for (; text && text[i] != '\0' && i + 1 < f.width; ++i)
+            data_[f.offset + i] = static_cast<uint8_t>(text[i]);
         for (; i < f.width; ++i) data_[f.offset + i] = 0;
         return true;
     }
@@ -119,14 +120,15 @@ public:
         return n;
     }
     const char* TextStart(Field f) const {
-        return InBounds(size_, f.offset, f.width) ? reinterpret_cast<const char*>(data_ + f.offset) : "";
+        return InBounds(size_, f.offset, f.width) ? reinterpret_cast<const char*>(data_ + f.offset)
+                                                  : "";
     }
 
     void Zero() const {
         for (size_t i = 0; i < size_; ++i) data_[i] = 0;
     }
 
-private:
+  private:
     uint8_t* data_ = nullptr;
     size_t size_ = 0;
 };

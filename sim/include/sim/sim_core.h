@@ -13,10 +13,10 @@
 
 namespace sim {
 
-inline constexpr int kPositions = 10;          // \\.\Scsi0: .. \\.\Scsi9: (9 is never probed)
-inline constexpr int kLegacyPosition = 100;    // \\.\KIRNDEV, serving every adapter
+inline constexpr int kPositions = 10;        // \\.\Scsi0: .. \\.\Scsi9: (9 is never probed)
+inline constexpr int kLegacyPosition = 100;  // \\.\KIRNDEV, serving every adapter
 inline constexpr int kNoPosition = -1;
-inline constexpr int kPorts = 8;               // more than the programs hold, to test bounds
+inline constexpr int kPorts = 8;  // more than the programs hold, to test bounds
 inline constexpr int kDevicesPerPort = 12;
 inline constexpr int kEventQueue = 64;
 inline constexpr size_t kBiosSize = channel::bios::kImageSize;
@@ -26,10 +26,10 @@ struct SimDevice {
     uint8_t packet;
     uint16_t extraFlags;  // further DeviceFlags bits, which the programs must ignore
     uint8_t pioMode;
-    uint8_t dmaMode;      // 255 = none
-    uint8_t udmaMode;     // 255 = none
-    uint8_t smartState;   // 0 not enabled, 1 functional, 2 predictive error, 3 not supported
-    char model[22];       // copied to the reply as it stands: may be left unterminated
+    uint8_t dmaMode;     // 255 = none
+    uint8_t udmaMode;    // 255 = none
+    uint8_t smartState;  // 0 not enabled, 1 functional, 2 predictive error, 3 not supported
+    char model[22];      // copied to the reply as it stands: may be left unterminated
     char serial[21];
     char firmware[10];
     uint16_t cylinders;
@@ -50,8 +50,8 @@ struct SimEnclosure {
 
 enum FaultKind : uint8_t {
     kFaultNone = 0,
-    kFaultCallFails = 1,     // DeviceIoControl returns FALSE
-    kFaultReturnCodeOff = 2, // the call succeeds but ReturnCode is the success value + delta
+    kFaultCallFails = 1,      // DeviceIoControl returns FALSE
+    kFaultReturnCodeOff = 2,  // the call succeeds but ReturnCode is the success value + delta
 };
 
 struct CommandFault {
@@ -63,19 +63,19 @@ struct SimCounters {
     uint32_t opens;
     uint32_t failedOpens;
     uint32_t closes;
-    uint32_t requests;                                   // every control request that arrived
-    uint32_t byCommand[channel::kCommandCount];          // accepted requests, per command
+    uint32_t requests;                           // every control request that arrived
+    uint32_t byCommand[channel::kCommandCount];  // accepted requests, per command
 };
 
 struct SimAdapter {
-    uint8_t exists;      // a SCSI port device at this position
-    uint8_t foreign;     // another vendor's adapter: opens, but refuses our signature
-    uint8_t openFails;   // the device does not open
+    uint8_t exists;              // a SCSI port device at this position
+    uint8_t foreign;             // another vendor's adapter: opens, but refuses our signature
+    uint8_t openFails;           // the device does not open
     uint8_t replyControllerSet;  // answer MPCMD_GET_CONTROLLER_INFO with replyController
     uint8_t replyController;     // in place of the Controller byte sent (hostile replies)
     uint8_t reserved[3];
     uint32_t pciDeviceId;
-    char name[64];       // reported ControllerName; may be empty
+    char name[64];  // reported ControllerName; may be empty
     uint16_t versionPart[4];
     uint16_t portCount;       // reported; may exceed kPorts
     uint16_t devicesPerPort;  // reported; may exceed kDevicesPerPort
@@ -99,9 +99,9 @@ struct SimAdapter {
 };
 
 struct SimPopulation {
-    uint32_t magic;       // kPopulationMagic: guards the kernel driver against a stale layout
-    uint32_t size;        // sizeof(SimPopulation)
-    uint8_t legacyDevice; // \\.\KIRNDEV exists (Windows 9x)
+    uint32_t magic;        // kPopulationMagic: guards the kernel driver against a stale layout
+    uint32_t size;         // sizeof(SimPopulation)
+    uint8_t legacyDevice;  // \\.\KIRNDEV exists (Windows 9x)
     uint8_t legacyOpenFails;
     uint8_t reserved[2];
     int32_t legacyCountOverride;  // >= 0: MPCMD_GET_ADAPTER_COUNT answers this on \\.\KIRNDEV
@@ -144,12 +144,11 @@ bool HandleRequest(SimPopulation& pop, int position, uint8_t* buffer, size_t inp
 
 // Queues an event record for the adapter at `position` and, when the adapter has a
 // registered notification, signals it. Returns false when the queue is full.
-bool QueueEvent(SimPopulation& pop, int position, const uint8_t* record40,
-                const SignalHook* hook);
+bool QueueEvent(SimPopulation& pop, int position, const uint8_t* record40, const SignalHook* hook);
 
 // Builds a 40-byte event record.
-void MakeEventRecord(uint8_t* record40, uint32_t eventCode, uint32_t severity,
-                     uint32_t portIndex, uint32_t diskIndex, uint32_t eventValue);
+void MakeEventRecord(uint8_t* record40, uint32_t eventCode, uint32_t severity, uint32_t portIndex,
+                     uint32_t diskIndex, uint32_t eventValue);
 
 // The adapter the miniport numbers `controller` (its adapters in position order, foreign
 // ones left out), or kNoPosition.

@@ -12,7 +12,7 @@
 namespace sim {
 
 class SimDeviceAccess final : public channel::DeviceAccess {
-public:
+  public:
     explicit SimDeviceAccess(SimPopulation& pop, SignalHook hook = {}) : pop_(pop), hook_(hook) {}
 
     channel::DeviceHandle Open(const char* name) override;
@@ -24,7 +24,7 @@ public:
     // Names asked for, in order, whether they opened or not.
     const std::vector<std::string>& OpenAttempts() const { return attempts_; }
 
-private:
+  private:
     SimPopulation& pop_;
     SignalHook hook_;
     std::map<channel::DeviceHandle, int> open_;  // handle -> position
@@ -33,11 +33,11 @@ private:
 };
 
 class FixedSystemVersion final : public channel::SystemVersion {
-public:
+  public:
     explicit FixedSystemVersion(uint32_t platformId) : id_(platformId) {}
     uint32_t PlatformId() const override { return id_; }
 
-private:
+  private:
     uint32_t id_;
 };
 
