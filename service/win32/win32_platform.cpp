@@ -1,5 +1,6 @@
 #include "win32_platform.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -178,8 +179,10 @@ void Win32EventLog::Close(Handle source) {
 }
 
 bool Win32ModuleInfo::ModulePath(std::string& path) {
-    // Grown until the whole path fits: a path may be longer than MAX_PATH.
-    for (DWORD size = MAX_PATH; size <= 32768; size *= 2) {
+    // Grown until the whole path fits: a path may be longer than MAX_PATH, up to the longest
+    // path Windows has (32767 characters and the NUL).
+    constexpr DWORD kLongestPath = 32768;
+    for (DWORD size = MAX_PATH;; size = std::min(size * 2, kLongestPath)) {
         std::vector<char> buffer(size);
         const DWORD length = GetModuleFileNameA(nullptr, buffer.data(), size);
         if (length == 0) return false;
@@ -187,8 +190,8 @@ bool Win32ModuleInfo::ModulePath(std::string& path) {
             path.assign(buffer.data(), length);
             return true;
         }
+        if (size == kLongestPath) return false;
     }
-    return false;
 }
 
 int Win32MessageQueue::RunUntilQuit() {
@@ -303,7 +306,14 @@ void Win32WorkerThread::Resume() {
 void Win32WorkerThread::Suspend() {
     std::lock_guard<std::mutex> hold(lock_);
     if (!thread_ || suspended_) return;
-    if (SuspendThread(thread_) != static_cast<DWORD>(-1)) suspended_ = true;
+    if (SuspendThread(thread_) == static_cast<DWORD>(-1)) return;
+    suspended_ = true;
+    // SuspendThread only asks: the thread may run on for a moment after it returns, long
+    // enough to take a lock its caller is about to release. Reading its context waits until
+    // it has really stopped.
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(thread_, &context);
 }
 
 void Win32WorkerThread::PostQuit() {
