@@ -24,6 +24,7 @@ class FakeScm final : public ServiceControl {
         bool startFails = false;  // start fails with an error other than "already running"
         bool stopFails = false;   // ControlServiceEntry(stop) fails
         bool neverStops = false;  // accepts the stop, but stays in its state
+        bool neverRuns = false;   // accepts the start, but stays start-pending
         bool deleteFails = false;
     };
     std::map<std::string, Service> services;
@@ -68,7 +69,7 @@ class FakeScm final : public ServiceControl {
         Service& s = services.at(name);
         if (s.state == win::kServiceRunning) return Fail(win::kErrorServiceAlreadyRunning) != 0;
         if (s.startFails) return Fail(2) != 0;
-        s.state = win::kServiceRunning;
+        s.state = s.neverRuns ? win::kServiceStartPending : win::kServiceRunning;
         return true;
     }
     bool QueryState(Handle h, uint32_t& state) override {
@@ -325,9 +326,10 @@ class FakeModule final : public ModuleInfo {
 class FakeQueue final : public MessageQueue {
   public:
     int loops = 0;
+    int quitCode = 0;  // the quit message's parameter
     int RunUntilQuit() override {
         ++loops;
-        return 0;
+        return quitCode;
     }
 };
 

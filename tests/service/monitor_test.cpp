@@ -417,6 +417,52 @@ TEST_F(Monitor, FailedDisconnectWarnsAndTheStopGoesOn) {
     EXPECT_FALSE(scm_.services.count("KvDpcService"));
 }
 
+TEST_F(Monitor, FailedDisconnectStillTriesTheLaterAdapters) {
+    Adapter(0);
+    Adapter(1);
+    Adapter(2);
+    sim::InjectFault(pop_->adapters[1], channel::MPCMD_UNREGISTER_EVENT_DPC, sim::kFaultCallFails);
+    Thread().Run();
+    EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>{IDS_DPC_DELETE_FAILED}));
+    for (int p = 0; p < 3; ++p) EXPECT_EQ(Sent(p, channel::MPCMD_UNREGISTER_EVENT_DPC), 1u) << p;
+    EXPECT_EQ(pop_->adapters[0].dpcRegistered, 0);
+    EXPECT_EQ(pop_->adapters[2].dpcRegistered, 0) << "the adapter after the failed one";
+    EXPECT_EQ(sync_.OpenCount(), 0);
+    EXPECT_FALSE(scm_.services.count("KvDpcService"));
+}
+
+TEST_F(Monitor, ExitStepsAreReportedEachAfterItsWork) {
+    Adapter(0);
+    sim::InjectFault(pop_->adapters[0], channel::MPCMD_UNREGISTER_EVENT_DPC, sim::kFaultCallFails);
+    boxes_.onShow = [&](uint32_t id) { trace_.push_back("box " + std::to_string(id)); };
+    Thread().OnExitStep([&] { trace_.push_back("step"); });
+    Thread().Run();
+    std::vector<std::string> exit;
+    for (const std::string& e : trace_)
+        if (e == "step" || e.rfind("box", 0) == 0 || e.rfind("close Global", 0) == 0 ||
+            e.rfind("DeleteService", 0) == 0)
+            exit.push_back(e);
+    EXPECT_EQ(exit, (std::vector<std::string>{"box 61223", "step", "close Global\\VEXMOND-0",
+                                              "step", "DeleteService KvDpcService", "step"}));
+}
+
+TEST_F(Monitor, ExitCodeIsTheQuitMessagesParameter) {
+    queue_.quitCode = 7;
+    EXPECT_EQ(Thread().Run(), 0) << "no adapter: the message loop never ran";
+    thread_.reset();
+    Adapter(0);
+    EXPECT_EQ(Thread().Run(), 7);
+    EXPECT_EQ(queue_.loops, 1);
+}
+
+TEST_F(Monitor, DriverThatNeverRunsIsPolledFiveTimesAndStillStarted) {
+    scm_.services["KvDpcService"].neverRuns = true;
+    EXPECT_TRUE(Thread().StartBridgeService());
+    EXPECT_EQ(sync_.sleeps, std::vector<uint32_t>(5, 1000u));
+    EXPECT_EQ(scm_.Count("QueryState KvDpcService"), 6);
+    EXPECT_EQ(scm_.openHandles, 0);
+}
+
 TEST_F(Monitor, AlreadyStoppedDriverServiceFailsTheUnload) {
     Adapter(0);
     Thread().InitInstance();

@@ -2,8 +2,11 @@
 // the SCM, and the order in which the monitor thread is started and stopped.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <memory>
 
+#include "channel/protocol.h"
 #include "fakes.h"
 #include "korrin/messages.h"
 #include "korrin/service_host.h"
@@ -22,6 +25,7 @@ class FakeHost final : public HostPlatform {
     bool registerFails = false;
     std::vector<ServiceStatus> reported;
     std::function<void()> onDispatch;
+    std::vector<std::string>* trace = nullptr;  // shared with the worker, for ordering
 
     bool CreateInstanceMutex(const char* name) override {
         ++mutexes;
@@ -41,6 +45,7 @@ class FakeHost final : public HostPlatform {
     bool SetStatus(Handle h, const ServiceStatus& status) override {
         EXPECT_EQ(h, 0x5151u);
         reported.push_back(status);
+        if (trace) trace->push_back("report " + std::to_string(status.currentState));
         return true;
     }
 };
@@ -49,14 +54,28 @@ class FakeWorker final : public WorkerThread {
   public:
     bool createFails = false;
     std::vector<std::string> calls;
+    std::vector<std::string>* trace = nullptr;
+    std::function<void()> onSuspend, onResume;
     bool Create() override {
-        calls.push_back("create");
+        Record("create");
         return !createFails;
     }
-    void Resume() override { calls.push_back("resume"); }
-    void Suspend() override { calls.push_back("suspend"); }
-    void PostQuit() override { calls.push_back("quit"); }
-    void WaitEnded() override { calls.push_back("wait"); }
+    void Resume() override {
+        Record("resume");
+        if (onResume) onResume();
+    }
+    void Suspend() override {
+        Record("suspend");
+        if (onSuspend) onSuspend();
+    }
+    void PostQuit() override { Record("quit"); }
+    void WaitEnded() override { Record("wait"); }
+
+  private:
+    void Record(const std::string& call) {
+        calls.push_back(call);
+        if (trace) trace->push_back(call);
+    }
 };
 
 class Host : public ::testing::Test {
@@ -269,15 +288,80 @@ TEST_F(Host, PauseContinueAndInterrogate) {
 TEST_F(Host, StopIsPendingUntilTheMonitorHasEnded) {
     app_.ServiceMain({});
     app_.ServiceControlHandler(win::kServiceControlStop);
-    ASSERT_EQ(host_.reported.size(), 3u);
+    ASSERT_EQ(host_.reported.size(), 2u) << "one report per control";
     EXPECT_EQ(host_.reported[1].currentState, win::kServiceStopPending);
-    EXPECT_GT(host_.reported[1].waitHint, 0u);
-    EXPECT_EQ(host_.reported[2].currentState, win::kServiceStopPending);
+    EXPECT_EQ(host_.reported[1].waitHint, 15000u);
+    EXPECT_EQ(host_.reported[1].checkPoint, 0u);
     EXPECT_EQ(worker_.calls, (std::vector<std::string>{"create", "resume", "resume", "quit"}));
     app_.OnWorkEnded();
-    ASSERT_EQ(host_.reported.size(), 4u);
-    EXPECT_EQ(host_.reported[3].currentState, win::kServiceStopped);
-    EXPECT_EQ(host_.reported[3].win32ExitCode, 0u);
+    ASSERT_EQ(host_.reported.size(), 3u);
+    EXPECT_EQ(host_.reported[2].currentState, win::kServiceStopped);
+    EXPECT_EQ(host_.reported[2].win32ExitCode, 0u);
+    EXPECT_EQ(host_.reported[2].waitHint, 0u);
+}
+
+TEST_F(Host, StopWhilePausedResumesTheMonitorBeforeAnyReport) {
+    std::vector<std::string> trace;
+    host_.trace = &trace;
+    worker_.trace = &trace;
+    app_.ServiceMain({});
+    trace.clear();
+    app_.ServiceControlHandler(win::kServiceControlPause);
+    EXPECT_EQ(trace, (std::vector<std::string>{"suspend", "report 7"}));
+    trace.clear();
+    app_.ServiceControlHandler(win::kServiceControlStop);
+    EXPECT_EQ(trace, (std::vector<std::string>{"resume", "quit", "report 3"}));
+}
+
+// The monitor thread reports from its own side (OnWorkEnded, OnStopProgress). A pause or a
+// continue must not let it in while the handler suspends or resumes it.
+TEST_F(Host, MonitorCannotReportWhileItIsSuspendedOrResumed) {
+    app_.ServiceMain({});
+    std::future<void> report;
+    const auto monitorReports = [&] {
+        report = std::async(std::launch::async, [&] { app_.OnWorkEnded(); });
+        EXPECT_EQ(report.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout)
+            << "the monitor took the status while the handler suspended or resumed it";
+    };
+    worker_.onSuspend = monitorReports;
+    app_.ServiceControlHandler(win::kServiceControlPause);
+    report.get();
+    EXPECT_EQ(host_.reported.back().currentState, win::kServicePaused);
+
+    worker_.onResume = monitorReports;
+    app_.ServiceControlHandler(win::kServiceControlContinue);
+    report.get();
+    EXPECT_EQ(host_.reported.back().currentState, win::kServiceRunning);
+}
+
+TEST_F(Host, StopStepsOfTheMonitorRaiseTheCheckPoint) {
+    sim::SimAdapter& adapter = sim::AddAdapter(*pop_, 0, 0x3124, 1, 1);
+    // The first step ends at a warning box, which a person may leave open for long.
+    sim::InjectFault(adapter, channel::MPCMD_UNREGISTER_EVENT_DPC, sim::kFaultCallFails);
+    size_t reportsAtTheBox = 0;
+    boxes_.onShow = [&](uint32_t) { reportsAtTheBox = host_.reported.size(); };
+    app_.ServiceMain({});
+    app_.ServiceControlHandler(win::kServiceControlStop);
+    ASSERT_EQ(host_.reported.size(), 2u);
+    monitor_.Run();  // here on the test's thread, as the worker would run it
+    EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>{IDS_DPC_DELETE_FAILED}));
+    EXPECT_EQ(reportsAtTheBox, 2u);
+    ASSERT_EQ(host_.reported.size(), 5u) << "disconnect, close events, remove the driver";
+    for (uint32_t step = 1; step <= 3; ++step) {
+        EXPECT_EQ(host_.reported[1 + step].currentState, win::kServiceStopPending);
+        EXPECT_EQ(host_.reported[1 + step].checkPoint, step);
+        EXPECT_EQ(host_.reported[1 + step].waitHint, 15000u);
+    }
+    app_.OnWorkEnded();
+    EXPECT_EQ(host_.reported.back().currentState, win::kServiceStopped);
+    EXPECT_EQ(host_.reported.back().checkPoint, 0u);
+}
+
+TEST_F(Host, MonitorEndingOnItsOwnReportsNoProgress) {
+    sim::AddAdapter(*pop_, 0, 0x3124, 1, 1);
+    app_.ServiceMain({});
+    monitor_.Run();  // the service is running: its exit steps are no stop's progress
+    EXPECT_EQ(host_.reported.size(), 1u);
 }
 
 TEST_F(Host, StopAfterTheMonitorEndedOnItsOwnIsStoppedAtOnce) {

@@ -7,20 +7,11 @@
 
 #include "bridge/bridge_public.h"
 #include "channel/protocol.h"
+#include "channel/wire.h"
 #include "korrin/messages.h"
 
 namespace korrin {
 namespace {
-
-void PutLe(uint8_t* out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint64_t GetLe(const uint8_t* in, int bytes) {
-    uint64_t value = 0;
-    for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | in[i];
-    return value;
-}
 
 // Closes a Service Control Manager handle on every path.
 class ScHandle {
@@ -62,7 +53,7 @@ uint8_t CKorrinThread::Served(uint8_t count) const {
 }
 
 int CKorrinThread::Run() {
-    if (InitInstance()) p_.queue.RunUntilQuit();
+    if (InitInstance()) quitCode_ = p_.queue.RunUntilQuit();
     return ExitInstance();
 }
 
@@ -158,8 +149,9 @@ void CKorrinThread::LogRecords(uint8_t controller, std::span<uint8_t> buffer, ui
         std::span<uint8_t> record =
             buffer.subspan(ev::kFirstRecord + i * ev::kRecordSize, ev::kRecordSize);
         FormatEventMessage(text_, record, controller);
-        const uint32_t id = static_cast<uint32_t>(GetLe(&record[ev::EventCode.offset], 4));
-        const uint32_t severity = static_cast<uint32_t>(GetLe(&record[ev::Severity.offset], 4));
+        const wire::ByteView fields(record.data(), record.size());
+        const uint32_t id = fields.U32(ev::EventCode.offset);
+        const uint32_t severity = fields.U32(ev::Severity.offset);
         if (!WriteEventLogMessage(p_.log, id, severity, text_)) p_.boxes.Show(IDS_LOG_FAILED);
     }
 }
@@ -257,8 +249,10 @@ bool CKorrinThread::ConnectBridge(uint8_t count) {
         std::memset(c.EventName, 0, sizeof c.EventName);
         for (size_t i = 0; name[i] && i + 1 < std::size(c.EventName); ++i)
             c.EventName[i] = static_cast<char16_t>(static_cast<unsigned char>(name[i]));
-        uint8_t input[sizeof c.EventName];
-        for (size_t i = 0; i < std::size(c.EventName); ++i) PutLe(&input[2 * i], c.EventName[i], 2);
+        uint8_t input[sizeof c.EventName] = {};
+        const wire::ByteView name16(input, sizeof input);
+        for (size_t i = 0; i < std::size(c.EventName); ++i)
+            name16.Put16(2 * i, static_cast<uint16_t>(c.EventName[i]));
         uint8_t slot[BRIDGE_SLOT_REPLY_SIZE] = {};
         uint32_t returned = 0;
         if (!p_.bridge.Control(device, IOCTL_BRIDGE_REGISTER_EVENT, input, sizeof input, slot,
@@ -267,11 +261,12 @@ bool CKorrinThread::ConnectBridge(uint8_t count) {
             ok = false;
             break;
         }
-        c.BridgeSlot = static_cast<uint32_t>(GetLe(slot, 4));
+        c.BridgeSlot = wire::ByteView(slot, sizeof slot).U32(0);
         if (c.BridgeSlot == BRIDGE_NO_SLOT) continue;
 
-        uint8_t index[BRIDGE_DPC_QUERY_INPUT_SIZE];
-        PutLe(index, c.BridgeSlot, sizeof index);
+        // The slot index travels as wide as the bridge's pointers, its upper bytes zero.
+        uint8_t index[BRIDGE_DPC_QUERY_INPUT_SIZE] = {};
+        wire::ByteView(index, sizeof index).Put64(0, c.BridgeSlot);
         uint8_t address[BRIDGE_DPC_REPLY_SIZE] = {};
         if (!p_.bridge.Control(device, IOCTL_BRIDGE_QUERY_DPC, index, sizeof index, address,
                                sizeof address, returned) ||
@@ -279,7 +274,7 @@ bool CKorrinThread::ConnectBridge(uint8_t count) {
             ok = false;
             break;
         }
-        c.BridgeDpcAddress = GetLe(address, 8);
+        c.BridgeDpcAddress = wire::ByteView(address, sizeof address).U64(0);
     }
     p_.bridge.Close(device);
     return ok;
@@ -341,15 +336,23 @@ void CKorrinThread::PollSmartStatus(uint8_t controller, uint8_t port, uint8_t de
 }
 
 int CKorrinThread::ExitInstance() {
+    // Each step may keep the thread at a warning box for as long as nobody closes it, and the
+    // driver's stop is polled for seconds: every finished step is reported as progress.
+    const auto stepDone = [this] {
+        if (exitStep_) exitStep_();
+    };
     if (!DisconnectControllers(ConnectedCount)) p_.boxes.Show(IDS_DPC_DELETE_FAILED);
     ConnectedCount = 0;
+    stepDone();
     for (uint8_t a = 0; a < CreatedEventCount && a < kMonitoredEntries; ++a) {
         const Handle event = MonitorWaitHandles[1 + a].exchange(kNoHandle);
         if (event != kNoHandle) p_.sync.CloseHandle(event);
     }
     CreatedEventCount = 0;
+    stepDone();
     if (ControllerCount != 0 && !RemoveBridgeService()) p_.boxes.Show(IDS_UNLOAD_BRIDGE_FAILED);
-    return 0;
+    stepDone();
+    return quitCode_;
 }
 
 }  // namespace korrin

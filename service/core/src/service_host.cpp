@@ -7,8 +7,9 @@
 namespace korrin {
 namespace {
 
-// How long a stop may take before the SCM hears from the service again; the monitor's exit
-// work waits up to five seconds for the bridge's service to stop.
+// How long a stop may take before the SCM hears from the service again: the monitor reports
+// after each of its exit steps, the longest of which waits up to five seconds for the bridge's
+// service to stop.
 constexpr uint32_t kStopWaitHintMs = 15000;
 
 char LowerAscii(char c) {
@@ -129,39 +130,42 @@ void CServiceApp::ServiceControlHandler(uint32_t control) {
     switch (control) {
         case win::kServiceControlStop: {
             {
-                // Stop-pending goes out before the monitor is told, so the SCM does not
-                // wait in vain while the monitor undoes its work.
                 std::lock_guard<std::mutex> hold(statusLock_);
                 status_.win32ExitCode = 0;
                 status_.checkPoint = 0;
                 status_.waitHint = kStopWaitHintMs;
                 status_.currentState = win::kServiceStopPending;
-                s_.host.SetStatus(statusHandle_, status_);
             }
+            // Nothing is reported before Stop: a paused monitor is suspended wherever it was,
+            // perhaps inside a lock of the process that reporting needs too, and only Stop
+            // lets it run again.
             const uint32_t result = Stop();
             std::lock_guard<std::mutex> hold(statusLock_);
-            // "Stopped" only once the monitor has finished; until then OnWorkEnded reports it.
+            // "Stopped" only once the monitor has finished; until then OnWorkEnded reports it,
+            // and the monitor's exit steps report their progress.
             if (result == 0 && !WorkRunning()) {
                 status_.currentState = win::kServiceStopped;
+                status_.checkPoint = 0;
                 status_.waitHint = 0;
-            } else {
-                ++status_.checkPoint;
             }
             s_.host.SetStatus(statusHandle_, status_);
             return;
         }
-        case win::kServiceControlPause:
-            if (Pause() == 0) {
-                std::lock_guard<std::mutex> hold(statusLock_);
-                status_.currentState = win::kServicePaused;
-            }
-            break;
-        case win::kServiceControlContinue:
-            if (Continue() == 0) {
-                std::lock_guard<std::mutex> hold(statusLock_);
-                status_.currentState = win::kServiceRunning;
-            }
-            break;
+        case win::kServiceControlPause: {
+            // The monitor thread takes statusLock_ itself when its work ends or a stop step
+            // is done. Were it suspended in that moment, the lock would stay taken until a
+            // resume, and this handler, waiting for the lock, would never give one.
+            std::lock_guard<std::mutex> hold(statusLock_);
+            if (Pause() == 0) status_.currentState = win::kServicePaused;
+            s_.host.SetStatus(statusHandle_, status_);
+            return;
+        }
+        case win::kServiceControlContinue: {
+            std::lock_guard<std::mutex> hold(statusLock_);
+            if (Continue() == 0) status_.currentState = win::kServiceRunning;
+            s_.host.SetStatus(statusHandle_, status_);
+            return;
+        }
         default:
             break;
     }
@@ -176,6 +180,13 @@ void CServiceApp::OnWorkEnded() {
     status_.currentState = win::kServiceStopped;
     status_.checkPoint = 0;
     status_.waitHint = 0;
+    s_.host.SetStatus(statusHandle_, status_);
+}
+
+void CServiceApp::OnStopProgress() {
+    std::lock_guard<std::mutex> hold(statusLock_);
+    if (statusHandle_ == kNoHandle || status_.currentState != win::kServiceStopPending) return;
+    ++status_.checkPoint;
     s_.host.SetStatus(statusHandle_, status_);
 }
 

@@ -8,9 +8,11 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "channel/device_access.h"
 #include "channel/miniport_channel.h"
@@ -64,6 +66,7 @@ class CKorrinThread {
     int Run();
 
     bool InitInstance();
+    // Undoes what the start did; returns the thread's exit code, the quit message's parameter.
     int ExitInstance();
 
     uint8_t FindControllers();
@@ -75,6 +78,10 @@ class CKorrinThread {
     bool RemoveBridgeService();
     uint32_t ReadControllerEvents(uint8_t controller, std::span<uint8_t> buffer);
     void PollSmartStatus(uint8_t controller, uint8_t port, uint8_t device);
+
+    // Called on this thread after each step of ExitInstance (adapters disconnected, events
+    // closed, driver service removed). Set before the thread starts.
+    void OnExitStep(std::function<void()> step) { exitStep_ = std::move(step); }
 
     // Asks the wait loop to end: works at any moment, also before the terminate event exists
     // or while the thread is busy, because the flag is checked before every wait and the
@@ -101,6 +108,9 @@ class CKorrinThread {
     MonitorPlatform p_;
     channel::MiniportChannel channel_;
     std::string text_;
+    // The quit message's parameter, the thread's exit code; 0 when the loop never ran.
+    int quitCode_ = 0;
+    std::function<void()> exitStep_;
     std::atomic<bool> stopRequested_{false};
     // Keeps the terminate event from being closed while a stop request sets it.
     std::mutex terminateLock_;

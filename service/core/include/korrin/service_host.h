@@ -109,6 +109,9 @@ class CServiceApp {
 
     // The work that Stop ended has finished: a pending stop is reported as stopped now.
     void OnWorkEnded();
+    // One step of the work that Stop ended is done: a pending stop reports its progress, so
+    // that a slow step (a warning box waiting for a person) is not taken for a hung service.
+    void OnStopProgress();
 
     int32_t m_nRunMode = 0;
 
@@ -132,7 +135,9 @@ class CServiceApp {
 class CKorrinApp final : public CServiceApp {
   public:
     CKorrinApp(const HostServices& services, CKorrinThread& monitor, WorkerThread& thread)
-        : CServiceApp(services), monitor_(monitor), thread_(thread) {}
+        : CServiceApp(services), monitor_(monitor), thread_(thread) {
+        monitor_.OnExitStep([this] { OnStopProgress(); });
+    }
 
     uint32_t Run() override;
     uint32_t Continue() override;
