@@ -1,5 +1,6 @@
 #include "manager/core/bios_commands.h"
 
+#include <optional>
 #include <vector>
 
 #include "manager/core/resource_ids.h"
@@ -12,9 +13,12 @@ uint16_t Word(std::span<const uint8_t> image, size_t offset) {
     return static_cast<uint16_t>(image[offset] | (image[offset + 1] << 8));
 }
 
-// The adapter both commands work on: the one whose Card menu was opened.
-uint8_t CommandAdapter(const ManagerTables& tables) {
-    return tables.SelectedController < kMaxAdapters ? tables.SelectedController : 0;
+// The adapter both commands work on: the one whose Card menu was opened. A selection that
+// names no adapter of the tables is refused rather than taken for another adapter: a flash
+// image must never go to an adapter the user did not pick.
+std::optional<uint8_t> CommandAdapter(const ManagerTables& tables) {
+    if (tables.SelectedController >= kMaxAdapters) return std::nullopt;
+    return tables.SelectedController;
 }
 
 std::span<uint8_t> ImageArea(std::vector<uint8_t>& request) {
@@ -55,7 +59,8 @@ void OnBackupBios(BiosCommandPorts& ports) {
     }
 
     std::vector<uint8_t> request(channel::bios::kSize);
-    if (!ports.channel.TransferBiosImage(CommandAdapter(ports.tables), request, 0)) {
+    const std::optional<uint8_t> adapter = CommandAdapter(ports.tables);
+    if (!adapter || !ports.channel.TransferBiosImage(*adapter, request, 0)) {
         file->Close();  // the file stays, empty
         ports.messages.Show(IDS_IOCTL_FAILED);
         return;
@@ -84,15 +89,20 @@ void OnUpdateBios(BiosCommandPorts& ports) {
     const bool hasMore = got == image.size() && file->Read(std::span<uint8_t>(&extra, 1)) != 0;
     file->Close();
 
-    const uint8_t adapter = CommandAdapter(ports.tables);
+    const std::optional<uint8_t> adapter = CommandAdapter(ports.tables);
+    if (!adapter) {
+        // No adapter to check the image against or to write it to: as a failed request.
+        ports.messages.Show(IDS_IOCTL_FAILED);
+        return;
+    }
     const uint32_t pciDeviceId =
-        ports.tables.ControllerInfo(adapter).U32(channel::controller_info::PciDeviceId.offset);
+        ports.tables.ControllerInfo(*adapter).U32(channel::controller_info::PciDeviceId.offset);
     if (!BiosImageFitsAdapter(image.first(got), hasMore, pciDeviceId)) {
         ports.messages.Show(IDS_FILE_CORRUPTED);  // the adapter is not touched
         return;
     }
-    ports.messages.Show(ports.channel.TransferBiosImage(adapter, request, 1) ? IDS_UPDATE_DONE
-                                                                             : IDS_IOCTL_FAILED);
+    ports.messages.Show(ports.channel.TransferBiosImage(*adapter, request, 1) ? IDS_UPDATE_DONE
+                                                                              : IDS_IOCTL_FAILED);
 }
 
 }  // namespace halv

@@ -70,7 +70,8 @@ struct BiosCommandPorts {
 // the flash and writes it there. A failed read leaves the file empty.
 void OnBackupBios(BiosCommandPorts& ports);
 // "Update  BIOS" for the adapter in SelectedController: asks for a file and writes it into the
-// flash only when it passes BiosImageFitsAdapter.
+// flash only when it passes BiosImageFitsAdapter. For both, a SelectedController outside the
+// tables is a failed request: nothing is sent.
 void OnUpdateBios(BiosCommandPorts& ports);
 
 }  // namespace halv

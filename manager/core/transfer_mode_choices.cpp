@@ -1,5 +1,7 @@
 #include "manager/core/transfer_mode_choices.h"
 
+#include <optional>
+
 #include "manager/core/resource_ids.h"
 
 namespace halv {
@@ -16,10 +18,13 @@ struct Selected {
     uint8_t controller, port, device;
 };
 
-Selected SelectedDevice(const ManagerTables& tables) {
-    return {static_cast<uint8_t>(tables.SelectedController % kMaxAdapters),
-            static_cast<uint8_t>(tables.SelectedPort % kMaxPorts),
-            static_cast<uint8_t>(tables.SelectedDevice % kMaxDevicesPerPort)};
+// The device the list shows, or nothing when the selection names no device of the tables: a
+// SET FEATURES must never reach a device the user did not pick.
+std::optional<Selected> SelectedDevice(const ManagerTables& tables) {
+    if (tables.SelectedController >= kMaxAdapters || tables.SelectedPort >= kMaxPorts ||
+        tables.SelectedDevice >= kMaxDevicesPerPort)
+        return std::nullopt;
+    return Selected{tables.SelectedController, tables.SelectedPort, tables.SelectedDevice};
 }
 
 }  // namespace
@@ -37,18 +42,21 @@ std::vector<std::string> DmaModeChoices(int8_t code) {
 }
 
 int8_t SelectedTransferModeCode(const ManagerTables& tables) {
-    const Selected s = SelectedDevice(tables);
-    return tables.DeviceEntries[s.controller][s.port][s.device].TransferModeCode;
+    const std::optional<Selected> s = SelectedDevice(tables);
+    if (!s) return 0;  // no device: only the PIO list, and its OK is refused
+    return tables.DeviceEntries[s->controller][s->port][s->device].TransferModeCode;
 }
 
 void ApplyTransferModeChoice(ManagerTables& tables, channel::MiniportChannel& channel,
                              MessageBoxes& messages, int dmaSelection, int pioSelection) {
-    const Selected s = SelectedDevice(tables);
-    const int code = tables.DeviceEntries[s.controller][s.port][s.device].TransferModeCode;
-    uint8_t& chosen = tables.ChosenModeNumbers[s.controller][s.port][s.device];
+    const std::optional<Selected> s = SelectedDevice(tables);
+    const int code = SelectedTransferModeCode(tables);
+    uint8_t unused = 0;
+    uint8_t& chosen = s ? tables.ChosenModeNumbers[s->controller][s->port][s->device] : unused;
+    // Without a device every choice counts as a failed request and nothing is sent.
     auto send = [&](int kind, int mode) {
-        return channel.SetTransferMode(s.controller, s.port, s.device, kind,
-                                       static_cast<uint8_t>(mode)) == 0;
+        return s && channel.SetTransferMode(s->controller, s->port, s->device, kind,
+                                            static_cast<uint8_t>(mode)) == 0;
     };
 
     bool tried = false, failed = false;

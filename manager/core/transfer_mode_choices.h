@@ -27,7 +27,8 @@ int8_t SelectedTransferModeCode(const ManagerTables& tables);
 // OK of the dialog, with the DMA and PIO lists' selection indices (-1: none). Sends the DMA
 // choice, then the PIO choice, to the selected device (a failure of the first does not stop
 // the second), records the mode set in ChosenModeNumbers where the list will show it, and
-// reports the outcome once. No selection in either list: nothing is sent or shown.
+// reports the outcome once. No selection in either list: nothing is sent or shown. A device
+// selection outside the tables sends nothing and reports any choice as failed.
 void ApplyTransferModeChoice(ManagerTables& tables, channel::MiniportChannel& channel,
                              MessageBoxes& messages, int dmaSelection, int pioSelection);
 

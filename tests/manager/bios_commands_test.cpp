@@ -39,7 +39,8 @@ class FakeDialogs final : public FileDialogs {
     std::vector<unsigned> titles;
 };
 
-// Files whose writes stop after `writable` bytes, as on a full disk.
+// Files whose writes stop after `writable` bytes, as on a full disk, and whose close fails
+// when `closeFails` is set, as when the bytes still buffered cannot be flushed.
 class ShortWriteFiles final : public BinaryFiles {
   public:
     class File final : public BinaryFile {
@@ -52,7 +53,7 @@ class ShortWriteFiles final : public BinaryFiles {
             owner_.writable -= n;
             return n;
         }
-        bool Close() override { return true; }
+        bool Close() override { return !owner_.closeFails; }
 
       private:
         ShortWriteFiles& owner_;
@@ -63,6 +64,7 @@ class ShortWriteFiles final : public BinaryFiles {
     std::unique_ptr<BinaryFile> OpenRead(const std::string&) override { return nullptr; }
 
     size_t writable = 0;
+    bool closeFails = false;
     int released = 0;
 };
 
@@ -233,22 +235,45 @@ TEST_F(BiosCommands, CancelledDialogsDoNothing) {
 }
 
 TEST_F(BiosCommands, BackupThatDidNotReachTheFileIsNotReportedDone) {
-    // A short write, as on a full disk.
     ShortWriteFiles shortFiles;
-    shortFiles.writable = 4096;
     BiosCommandPorts shortPorts{tables, channel, dialogs, shortFiles, messages};
     Choose(dir / "any.rom");
+
+    // A short write, as on a full disk.
+    shortFiles.writable = 4096;
     OnBackupBios(shortPorts);
     EXPECT_EQ(shortFiles.released, 1);
     EXPECT_EQ(messages.shown, std::vector<unsigned>{IDS_OPEN_FILE_FAILED});
 
-    // Every byte accepted into the buffer, but flushing it on close fails.
-    if (fs::exists("/dev/full")) {
+    // Every byte accepted, but the close that flushes them fails.
+    shortFiles.writable = kBiosImageSize;
+    shortFiles.closeFails = true;
+    messages.shown.clear();
+    OnBackupBios(shortPorts);
+    EXPECT_EQ(shortFiles.writable, 0u) << "the whole image was handed to the file";
+    EXPECT_EQ(shortFiles.released, 2);
+    EXPECT_EQ(messages.shown, std::vector<unsigned>{IDS_OPEN_FILE_FAILED});
+}
+
+TEST_F(BiosCommands, SelectionThatNamesNoAdapterIsRefused) {
+    WriteAll(dir / "good.rom", ValidImage(0x6A31, "1.00.0.50"));
+    const Bytes flash = Flash(1);
+    const uint32_t requestsBefore[] = {pop->adapters[1].counters.requests,
+                                       pop->adapters[3].counters.requests};
+    for (uint8_t selected : {uint8_t{4}, uint8_t{255}}) {
+        SCOPED_TRACE(static_cast<int>(selected));
+        tables.SelectedController = selected;
         messages.shown.clear();
-        dialogs.path = "/dev/full";
+        Choose(dir / "backup.rom");
         OnBackupBios(ports);
-        EXPECT_EQ(messages.shown, std::vector<unsigned>{IDS_OPEN_FILE_FAILED});
+        Choose(dir / "good.rom");
+        OnUpdateBios(ports);
+        EXPECT_EQ(messages.shown, (std::vector<unsigned>{IDS_IOCTL_FAILED, IDS_IOCTL_FAILED}));
+        EXPECT_EQ(fs::file_size(dir / "backup.rom"), 0u) << "left empty, as after a failed read";
     }
+    EXPECT_EQ(pop->adapters[1].counters.requests, requestsBefore[0]) << "no adapter was asked";
+    EXPECT_EQ(pop->adapters[3].counters.requests, requestsBefore[1]) << "no adapter was asked";
+    EXPECT_EQ(Flash(1), flash);
 }
 
 }  // namespace

@@ -142,4 +142,28 @@ TEST_F(TransferModeOk, NoSelectionSendsAndShowsNothing) {
     EXPECT_EQ(io.OpenHandles(), 0u);
 }
 
+TEST_F(TransferModeOk, SelectionThatNamesNoDeviceIsRefused) {
+    Show(255, 255, 4);  // PIO-only: the PIO choice alone would be sent and stored
+    const uint32_t before = pop->adapters[0].counters.requests;
+    struct Case {
+        uint8_t controller, port, device;
+    };
+    for (const Case c : {Case{4, 1, 1}, Case{0, 4, 1}, Case{0, 1, 8}, Case{255, 255, 255}}) {
+        SCOPED_TRACE(::testing::Message()
+                     << int{c.controller} << "/" << int{c.port} << "/" << int{c.device});
+        tables.SelectedController = c.controller, tables.SelectedPort = c.port,
+        tables.SelectedDevice = c.device;
+        EXPECT_EQ(SelectedTransferModeCode(tables), 0) << "no DMA list to offer";
+        messages.shown.clear();
+        Ok(-1, 1);
+        EXPECT_EQ(messages.shown, std::vector<unsigned>{IDS_TRANSFER_MODE_FAILED});
+        messages.shown.clear();
+        Ok(-1, -1);
+        EXPECT_TRUE(messages.shown.empty()) << "no selection stays silent";
+    }
+    EXPECT_EQ(pop->adapters[0].counters.requests, before) << "nothing was sent";
+    EXPECT_EQ(Disk().ataCommands, 0u);
+    EXPECT_EQ(Chosen(), 0);
+}
+
 }  // namespace
