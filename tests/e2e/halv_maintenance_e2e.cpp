@@ -395,10 +395,20 @@ TEST_F(HalvMaintenance, TransferModeDialogSetsTheChosenMode) {
     EXPECT_EQ(ChangeTransferMode(-1, -1, 1500), "");
     EXPECT_EQ(ReadBack()->adapters[kAdapter0Position].devices[0][0].ataCommands, 1u);
 
-    // A refused request: both choices are still sent, one message reports the failure.
+    // Refused requests: both choices are still sent, one message reports the failure.
     ASSERT_TRUE(e2e::Control().SetFault(kAdapter0Position, channel::MPCMD_ATA_COMMAND,
                                         sim::kFaultReturnCodeOff, 1));
+    auto ataRequests = [this] {
+        return ReadBack()
+            ->adapters[kAdapter0Position]
+            .counters.byCommand[sim::CommandIndex(channel::MPCMD_ATA_COMMAND)];
+    };
+    const uint32_t sentBefore = ataRequests();
     EXPECT_EQ(ChangeTransferMode(0, 0), kModeFailed);
+    EXPECT_EQ(ataRequests(), sentBefore + 2) << "the DMA and the PIO request";
+    // Selected again, the row still shows the mode set before: nothing new was stored.
+    SelectItem("KESTREL KD250S");
+    SelectItem("KESTREL KD160S");
     EXPECT_EQ(Value(halv.Rows(), " Transfer Mode"), "UDMA-4");
     EXPECT_TRUE(halv.running());
 }
