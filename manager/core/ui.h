@@ -14,7 +14,7 @@ using TreeItem = uintptr_t;
 inline constexpr TreeItem kNoItem = 0;
 
 class TreeView {
-public:
+  public:
     virtual ~TreeView() = default;
     // Inserts `text` as the last child of `parent` (kNoItem: top level), with `image` as its
     // normal and selected image. Returns the new item, or kNoItem when it could not be made.
@@ -22,14 +22,14 @@ public:
     virtual void DeleteAllItems() = 0;
     virtual void Expand(TreeItem item) = 0;
     virtual void Collapse(TreeItem item) = 0;
-    virtual TreeItem Root() const = 0;                        // first top-level item
+    virtual TreeItem Root() const = 0;  // first top-level item
     virtual TreeItem FirstChild(TreeItem item) const = 0;
     virtual TreeItem NextSibling(TreeItem item) const = 0;
     virtual TreeItem Selection() const = 0;
 };
 
 class ListView {
-public:
+  public:
     virtual ~ListView() = default;
     virtual int RowCount() const = 0;
     virtual void DeleteAllRows() = 0;
@@ -43,7 +43,7 @@ public:
 
 // The main window's menu items that the manager enables or grays at run time.
 class MenuItems {
-public:
+  public:
     virtual ~MenuItems() = default;
     virtual void SetEnabled(unsigned commandId, bool enabled) = 0;
 };
@@ -52,7 +52,7 @@ public:
 // Request 6 reads it; request 0 or 1 writes it. Result: 0 = off (read) or written,
 // 6 = the key or value could not be opened, read or written, anything else = on.
 class QueuedCommandStore {
-public:
+  public:
     virtual ~QueuedCommandStore() = default;
     virtual uint8_t QueuedCommandSetting(uint8_t request) = 0;
 };
@@ -60,7 +60,7 @@ public:
 // Message boxes captioned "HALV" with an OK button and the exclamation icon, each showing one
 // text of the manager's string table. Returns when the user has closed the box.
 class MessageBoxes {
-public:
+  public:
     virtual ~MessageBoxes() = default;
     virtual void Show(unsigned textId) = 0;
 };
@@ -70,7 +70,7 @@ inline constexpr uint8_t kQueuedCommandUnreadable = 6;
 
 // A store that can never be read: the menu items keep their resource state.
 class UnreadableQueuedCommandStore final : public QueuedCommandStore {
-public:
+  public:
     uint8_t QueuedCommandSetting(uint8_t) override { return kQueuedCommandUnreadable; }
 };
 
