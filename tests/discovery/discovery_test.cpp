@@ -7,6 +7,7 @@
 #include "manager/core/discovery.h"
 #include "sim/population.h"
 #include "sim/sim_device_access.h"
+#include "support/default_population.h"
 #include "support/fake_ui.h"
 
 namespace {
@@ -38,25 +39,7 @@ TEST_F(Discovery, DefaultPopulationBuildsTheTree) {
     std::string error;
     ASSERT_TRUE(sim::LoadPopulationJson(sim::DefaultPopulationJson(), *pop, &error)) << error;
     Run();
-    EXPECT_EQ(tree.Dump(),
-              "Torvale HBA List [0]\n"
-              "  Velo300 Duo Plus [1]\n"
-              "    Port-1 [2]\n"
-              "      KESTREL KD160S [3]\n"
-              "    Port-2 [2]\n"
-              "      KESTREL KD250S [3]\n"
-              "    Port-3 [2]\n"
-              "      LUMEN DVR-118 [4]\n"
-              "    Port-4 [2]\n"
-              "  Velo150 Quad Rack [1]\n"
-              "    Port-1 [2]\n"
-              "      ORLO OD80T [3]\n"
-              "    Port-2 [2]\n"
-              "      KESTREL KD500S [3]\n"
-              "      KESTREL KD500S [3]\n"
-              "    Port-3 [2]\n"
-              "    Port-4 [2]\n"
-              "      ORLO OD40P [3]\n");
+    EXPECT_EQ(tree.Dump(), halv::testing::kDefaultPopulationTree);
     EXPECT_TRUE(tree.node(tables.RootItem).expanded);
     EXPECT_STREQ(tables.ControllerEntries[0].DevicePath, "\\\\.\\Scsi1:");
     EXPECT_STREQ(tables.ControllerEntries[1].DevicePath, "\\\\.\\Scsi2:");

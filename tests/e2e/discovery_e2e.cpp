@@ -14,6 +14,7 @@
 #include "e2e_support.h"
 #include "manager/core/discovery.h"
 #include "sim/population.h"
+#include "support/default_population.h"
 #include "support/fake_ui.h"
 
 namespace {
@@ -73,24 +74,7 @@ TEST_F(DiscoveryE2E, DefaultPopulationFillsTablesAndTree) {
     run.Run();
 
     EXPECT_EQ(run.tree.Dump(),
-              "Torvale HBA List [0]\n"
-              "  Velo300 Duo Plus [1]\n"
-              "    Port-1 [2]\n"
-              "      KESTREL KD160S [3]\n"
-              "    Port-2 [2]\n"
-              "      KESTREL KD250S [3]\n"
-              "    Port-3 [2]\n"
-              "      LUMEN DVR-118 [4]\n"
-              "    Port-4 [2]\n"
-              "  Velo150 Quad Rack [1]\n"
-              "    Port-1 [2]\n"
-              "      ORLO OD80T [3]\n"
-              "    Port-2 [2]\n"
-              "      KESTREL KD500S [3]\n"
-              "      KESTREL KD500S [3]\n"
-              "    Port-3 [2]\n"
-              "    Port-4 [2]\n"
-              "      ORLO OD40P [3]\n");
+              halv::testing::kDefaultPopulationTree);
     EXPECT_TRUE(run.tree.node(run.tree.Root()).expanded);
     EXPECT_EQ(run.menuUpdates, 1);
 

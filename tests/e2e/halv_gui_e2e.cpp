@@ -19,6 +19,7 @@
 #include "manager/core/resource_ids.h"
 #include "manager/win32/test_query.h"
 #include "sim/population.h"
+#include "support/default_population.h"
 
 namespace {
 
@@ -27,25 +28,7 @@ using halvgui::ListRow;
 
 std::string g_halvExe;
 
-constexpr char kDefaultTree[] =
-    "Torvale HBA List [0]\n"
-    "  Velo300 Duo Plus [1]\n"
-    "    Port-1 [2]\n"
-    "      KESTREL KD160S [3]\n"
-    "    Port-2 [2]\n"
-    "      KESTREL KD250S [3]\n"
-    "    Port-3 [2]\n"
-    "      LUMEN DVR-118 [4]\n"
-    "    Port-4 [2]\n"
-    "  Velo150 Quad Rack [1]\n"
-    "    Port-1 [2]\n"
-    "      ORLO OD80T [3]\n"
-    "    Port-2 [2]\n"
-    "      KESTREL KD500S [3]\n"
-    "      KESTREL KD500S [3]\n"
-    "    Port-3 [2]\n"
-    "    Port-4 [2]\n"
-    "      ORLO OD40P [3]\n";
+using halv::testing::kDefaultPopulationTree;
 
 constexpr char kQueuedKey[] =
     "System\\CurrentControlSet\\Services\\Qelnix2\\Parameters\\Capabilities";
@@ -136,7 +119,7 @@ TEST_F(HalvGui, ShowsTheDefaultPopulationWithItsMenus) {
     std::printf("[ timing   ] HALV.exe start to tree shown: %lu ms\n",
                 static_cast<unsigned long>(halv.startToTreeMs()));
 
-    EXPECT_EQ(halv.TreeDump(), kDefaultTree);
+    EXPECT_EQ(halv.TreeDump(), kDefaultPopulationTree);
     for (const halvgui::TreeNode& n : halv.Tree())
         EXPECT_EQ(n.expanded, n.depth == 0) << n.text << ": only the root is expanded at start";
 
@@ -474,7 +457,7 @@ TEST_F(HalvGui, RefreshRebuildsTheTreeFromTheAdapters) {
     pop->adapters[2].devices[1][1].present = 0;  // the second KESTREL KD500S is taken out
     Load(*pop);
     halv.Command(ID_VIEW_REFRESH);
-    std::string expected = kDefaultTree;
+    std::string expected = kDefaultPopulationTree;
     const std::string removed = "      KESTREL KD500S [3]\n";
     expected.erase(expected.rfind(removed), removed.size());
     EXPECT_EQ(halv.TreeDump(), expected);
@@ -516,7 +499,7 @@ TEST_F(HalvGui, MinimisedWindowPaintsAndComesBack) {
     EXPECT_EQ(halv.Query(kTestQueryDragIcon), 1);
     for (int i = 0; i < 250 && IsIconic(halv.main()); ++i) Sleep(20);
     EXPECT_FALSE(IsIconic(halv.main()));
-    EXPECT_EQ(halv.TreeDump(), kDefaultTree);
+    EXPECT_EQ(halv.TreeDump(), kDefaultPopulationTree);
 }
 
 TEST_F(HalvGui, ExitEnterEscapeAndCloseEndTheProgram) {
