@@ -77,6 +77,18 @@ std::string RemoteBuffer::ReadText(size_t offset, size_t max) const {
     return text;
 }
 
+std::string RowValue(const std::vector<ListRow>& rows, const std::string& item) {
+    for (const ListRow& r : rows)
+        if (r.item == item) return r.value;
+    return "<no row>";
+}
+
+int RowIndex(const std::vector<ListRow>& rows, const std::string& item) {
+    for (size_t i = 0; i < rows.size(); ++i)
+        if (rows[i].item == item) return static_cast<int>(i);
+    return -1;
+}
+
 std::string ListRow::Line() const {
     return item + "|" + value + "|" + infoType + " [" + std::to_string(image) + "]";
 }

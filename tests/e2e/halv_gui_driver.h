@@ -55,6 +55,15 @@ struct ListRow {
     std::string Line() const;
 };
 
+// The value of the row labelled `item`, or "<no row>".
+std::string RowValue(const std::vector<ListRow>& rows, const std::string& item);
+// The index of the row labelled `item`, or -1.
+int RowIndex(const std::vector<ListRow>& rows, const std::string& item);
+
+// Where the queued-command setting lives in the registry.
+inline constexpr char kQueuedCommandKey[] =
+    "System\\CurrentControlSet\\Services\\Qelnix2\\Parameters\\Capabilities";
+
 struct ListColumn {
     std::string heading;
     int width = 0;

@@ -25,30 +25,16 @@ namespace {
 
 using halvgui::Halv;
 using halvgui::ListRow;
+using halvgui::RowIndex;
 
 std::string g_halvExe;
 
 using halv::testing::kDefaultPopulationTree;
 
-constexpr char kQueuedKey[] =
-    "System\\CurrentControlSet\\Services\\Qelnix2\\Parameters\\Capabilities";
-
 std::vector<std::string> Lines(const std::vector<ListRow>& rows) {
     std::vector<std::string> out;
     for (const ListRow& r : rows) out.push_back(r.Line());
     return out;
-}
-
-std::string Value(const std::vector<ListRow>& rows, const std::string& item) {
-    for (const ListRow& r : rows)
-        if (r.item == item) return r.value;
-    return "<no row>";
-}
-
-int RowIndex(const std::vector<ListRow>& rows, const std::string& item) {
-    for (size_t i = 0; i < rows.size(); ++i)
-        if (rows[i].item == item) return static_cast<int>(i);
-    return -1;
 }
 
 // The lines of a menu dump that belong to one menu.
@@ -88,13 +74,13 @@ std::vector<std::string> ComboItems(HWND combo) {
 class HalvGui : public e2e::SimTest {
   protected:
     void SetUp() override {
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kQueuedKey);
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, halvgui::kQueuedCommandKey);
         pop = e2e::EmptyPopulation();
         std::string error;
         ASSERT_TRUE(sim::LoadPopulationJson(sim::DefaultPopulationJson(), *pop, &error)) << error;
     }
     void TearDown() override {
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kQueuedKey);
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, halvgui::kQueuedCommandKey);
         e2e::SimTest::TearDown();
     }
 
@@ -249,10 +235,10 @@ TEST_F(HalvGui, EveryDeviceShowsItsOwnRecord) {
                     EXPECT_EQ(RowIndex(rows, " Capacity"), -1);
                     EXPECT_EQ(RowIndex(rows, " Geometry(C/H/S)"), -1);
                 } else {
-                    EXPECT_EQ(Value(rows, " Capacity"),
+                    EXPECT_EQ(halvgui::RowValue(rows, " Capacity"),
                               "LBA = " + std::to_string(dev.capacitySectors) + " ,  " +
                                   std::to_string(dev.capacitySectors / 2000000) + " GB");
-                    EXPECT_EQ(Value(rows, " Geometry(C/H/S)"),
+                    EXPECT_EQ(halvgui::RowValue(rows, " Geometry(C/H/S)"),
                               std::to_string(dev.cylinders) + "/" + std::to_string(dev.heads) +
                                   "/" + std::to_string(dev.sectorsPerTrack));
                 }
@@ -304,8 +290,8 @@ TEST_F(HalvGui, DiskInEnclosureAndOpticalDevice) {
     SelectItem("ORLO OD80T");  // a one-fan enclosure of the second model, S.M.A.R.T. off
     const std::vector<ListRow> rows = halv.Rows();
     EXPECT_EQ(RowIndex(rows, " Smart Status"), -1);
-    EXPECT_EQ(Value(rows, " Type"), "Drivecove2200");
-    EXPECT_EQ(Value(rows, " Transfer Mode"), "DMA-2");
+    EXPECT_EQ(halvgui::RowValue(rows, " Type"), "Drivecove2200");
+    EXPECT_EQ(halvgui::RowValue(rows, " Transfer Mode"), "DMA-2");
 }
 
 TEST_F(HalvGui, RootAndPortsLeaveTheListEmpty) {
@@ -468,7 +454,8 @@ TEST_F(HalvGui, RefreshRebuildsTheTreeFromTheAdapters) {
 TEST_F(HalvGui, QueuedCommandMenuFollowsTheRegistry) {
     for (DWORD value : {1u, 0u}) {
         HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, kQueuedKey, &key), ERROR_SUCCESS);
+        ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, halvgui::kQueuedCommandKey, &key),
+                  ERROR_SUCCESS);
         RegSetValueExA(key, "TAG_CMD", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
         RegCloseKey(key);
 

@@ -24,12 +24,10 @@ namespace {
 
 using halvgui::Halv;
 using halvgui::ListRow;
+using halvgui::RowIndex;
 using Bytes = std::vector<uint8_t>;
 
 std::string g_halvExe;
-
-constexpr char kQueuedKey[] =
-    "System\\CurrentControlSet\\Services\\Qelnix2\\Parameters\\Capabilities";
 
 constexpr char kOpenFailed[] =
     "Open file failed !  Please check the permission of file and make sure file existed.";
@@ -79,18 +77,6 @@ Bytes Image(uint16_t pciDeviceId, const char* version) {
     return image;
 }
 
-std::string Value(const std::vector<ListRow>& rows, const std::string& item) {
-    for (const ListRow& r : rows)
-        if (r.item == item) return r.value;
-    return "<no row>";
-}
-
-int RowIndex(const std::vector<ListRow>& rows, const std::string& item) {
-    for (size_t i = 0; i < rows.size(); ++i)
-        if (rows[i].item == item) return static_cast<int>(i);
-    return -1;
-}
-
 // The menu dump's line of one queued-command item.
 std::string MenuLine(const std::string& dump, unsigned id) {
     const std::string key = "main|2|" + std::to_string(id) + "|";
@@ -137,7 +123,7 @@ HWND WaitForDialogWithButton(DWORD pid, const char* caption, int buttonId, DWORD
 class HalvMaintenance : public e2e::SimTest {
   protected:
     void SetUp() override {
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kQueuedKey);
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, halvgui::kQueuedCommandKey);
         pop = e2e::EmptyPopulation();
         std::string error;
         ASSERT_TRUE(sim::LoadPopulationJson(sim::DefaultPopulationJson(), *pop, &error)) << error;
@@ -150,7 +136,7 @@ class HalvMaintenance : public e2e::SimTest {
     void TearDown() override {
         for (const std::string& f : created) DeleteFileA(f.c_str());
         RemoveDirectoryA(dir.c_str());
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kQueuedKey);
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, halvgui::kQueuedCommandKey);
         e2e::SimTest::TearDown();
     }
 
@@ -288,7 +274,7 @@ TEST_F(HalvMaintenance, UpdateBiosWritesOnlyAFileThatFitsTheAdapter) {
     // The list shows the new version once the adapter is selected again.
     SelectItem("KESTREL KD160S");
     SelectItem("Velo300 Duo Plus");
-    EXPECT_EQ(Value(halv.Rows(), " BIOS Version"), "1.00.0.40");
+    EXPECT_EQ(halvgui::RowValue(halv.Rows(), " BIOS Version"), "1.00.0.40");
 
     // One byte changed: the sum is off, the flash stays as it is.
     Bytes corrupt = Image(0x6A31, "1.00.0.41");
@@ -333,7 +319,7 @@ TEST_F(HalvMaintenance, FilesThatCannotBeOpenedGiveTheOpenMessage) {
 
 TEST_F(HalvMaintenance, QueuedCommandsSwitchTheRegistryValueAndTheMenu) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, kQueuedKey, &key), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, halvgui::kQueuedCommandKey, &key), ERROR_SUCCESS);
     const DWORD off = 0;
     RegSetValueExA(key, "TAG_CMD", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&off), 4);
     RegCloseKey(key);
@@ -341,7 +327,8 @@ TEST_F(HalvMaintenance, QueuedCommandsSwitchTheRegistryValueAndTheMenu) {
     auto stored = [] {
         HKEY k = nullptr;
         DWORD type = 0, value = 0xDEADF00D, size = sizeof value;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kQueuedKey, 0, KEY_QUERY_VALUE, &k) != ERROR_SUCCESS)
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, halvgui::kQueuedCommandKey, 0, KEY_QUERY_VALUE, &k) !=
+            ERROR_SUCCESS)
             return std::string("<no key>");
         const LONG rc =
             RegQueryValueExA(k, "TAG_CMD", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
@@ -369,7 +356,7 @@ TEST_F(HalvMaintenance, QueuedCommandsSwitchTheRegistryValueAndTheMenu) {
     EXPECT_EQ(MenuLine(menus, ID_OPTION_DISABLE_TCQ), "main|2|32802|G|Disable  TCQ/NCQ");
 
     // Without the key nothing is written, created or shown.
-    ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, kQueuedKey), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, halvgui::kQueuedCommandKey), ERROR_SUCCESS);
     halv.PostCommand(ID_OPTION_ENABLE_TCQ);
     EXPECT_EQ(halvgui::TakeMessageBox(halv.pid(), 1500), "");
     EXPECT_EQ(stored(), "<no key>");
@@ -389,7 +376,7 @@ TEST_F(HalvMaintenance, TransferModeDialogSetsTheChosenMode) {
     // Selected again, the row shows the mode that was set.
     SelectItem("KESTREL KD250S");
     SelectItem("KESTREL KD160S");
-    EXPECT_EQ(Value(halv.Rows(), " Transfer Mode"), "UDMA-4");
+    EXPECT_EQ(halvgui::RowValue(halv.Rows(), " Transfer Mode"), "UDMA-4");
 
     // OK with nothing chosen sends nothing and says nothing.
     EXPECT_EQ(ChangeTransferMode(-1, -1, 1500), "");
@@ -409,7 +396,7 @@ TEST_F(HalvMaintenance, TransferModeDialogSetsTheChosenMode) {
     // Selected again, the row still shows the mode set before: nothing new was stored.
     SelectItem("KESTREL KD250S");
     SelectItem("KESTREL KD160S");
-    EXPECT_EQ(Value(halv.Rows(), " Transfer Mode"), "UDMA-4");
+    EXPECT_EQ(halvgui::RowValue(halv.Rows(), " Transfer Mode"), "UDMA-4");
     EXPECT_TRUE(halv.running());
 }
 
