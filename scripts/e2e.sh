@@ -17,6 +17,7 @@
 # <build>/e2e-artifacts/. Exit status 0 only when everything passed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/xvfb.sh
 ROOT=$PWD
 BUILD=${HALV_WIN_BUILD:-build/win}
 case $BUILD in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
@@ -69,22 +70,7 @@ stage_end
 stage_start "display (Xvfb)"
 mkdir -p "$ART" "$LOGS"
 rm -f "$ART"/* "$LOGS"/* 2>/dev/null
-for n in $(seq 90 140); do
-    [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] && continue
-    Xvfb :$n -screen 0 1024x768x24 -nolisten tcp >"$LOGS/xvfb.log" 2>&1 &
-    XVFB_PID=$!
-    for _ in $(seq 50); do
-        [ -e /tmp/.X11-unix/X$n ] && break
-        kill -0 "$XVFB_PID" 2>/dev/null || break
-        sleep 0.1
-    done
-    if kill -0 "$XVFB_PID" 2>/dev/null && [ -e /tmp/.X11-unix/X$n ]; then
-        export DISPLAY=:$n
-        break
-    fi
-    XVFB_PID=  # another user took the display first: try the next
-done
-[ -n "$XVFB_PID" ] || die "no free X display for Xvfb"
+start_xvfb 90 140 "$LOGS/xvfb.log" || die "no free X display for Xvfb"
 echo "   DISPLAY=$DISPLAY"
 stage_end
 

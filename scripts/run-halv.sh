@@ -13,6 +13,7 @@
 #   HALV_SCREENSHOT   where the screenshot goes (default <build>/halv-screenshot.png)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/xvfb.sh
 ROOT=$PWD
 POPULATION=${1:-sim/populations/default.json}
 case $POPULATION in /*) ;; *) POPULATION=$ROOT/$POPULATION ;; esac
@@ -54,21 +55,7 @@ trap 'exit 130' INT TERM
 HEADLESS=0
 if [ -z "${DISPLAY:-}" ]; then
     HEADLESS=1
-    for n in $(seq 150 199); do
-        { [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ]; } && continue
-        Xvfb :$n -screen 0 1024x768x24 -nolisten tcp >"$RUNDIR/xvfb.log" 2>&1 &
-        XVFB_PID=$!
-        for _ in $(seq 50); do
-            [ -e /tmp/.X11-unix/X$n ] && break
-            sleep 0.1
-        done
-        if kill -0 "$XVFB_PID" 2>/dev/null && [ -e /tmp/.X11-unix/X$n ]; then
-            export DISPLAY=:$n
-            break
-        fi
-        XVFB_PID=
-    done
-    [ -n "$XVFB_PID" ] || { echo "run-halv: no free X display for Xvfb" >&2; exit 1; }
+    start_xvfb 150 199 "$RUNDIR/xvfb.log" || { echo "run-halv: no free X display for Xvfb" >&2; exit 1; }
 fi
 
 echo "== Wine prefix $PREFIX"
