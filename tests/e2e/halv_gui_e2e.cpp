@@ -264,22 +264,7 @@ TEST_F(HalvGui, EveryDeviceShowsItsOwnRecord) {
 TEST_F(HalvGui, DiskInEnclosureAndOpticalDevice) {
     StartHalv();
     SelectItem("KESTREL KD160S");
-    EXPECT_EQ(Lines(halv.Rows()), (std::vector<std::string>{
-                                      " Model Name|KESTREL KD160S|Drive [0]",
-                                      " Serial No|KD1604A7731|Drive [0]",
-                                      " Firmware Version|3.AAE|Drive [0]",
-                                      " Geometry(C/H/S)|16383/16/63|Drive [0]",
-                                      " Capacity|LBA = 312581808 ,  156 GB|Drive [0]",
-                                      " Transfer Mode|UDMA-6|Drive [1]",
-                                      " Smart Status|Functional|Drive [0]",
-                                      " Type|Drivecove5200|SwapBox [0]",
-                                      " Location|Bay-3|SwapBox [0]",
-                                      " Fan(RPM)|3000|SwapBox [0]",
-                                      " Fan2(RPM)|3120|SwapBox [0]",
-                                      " Temperature(C/F)|40/104|SwapBox [0]",
-                                      " Temperature2(C/F)|38/100|SwapBox [0]",
-                                      " Vol.(5/12V)|5.012/12.05|SwapBox [0]",
-                                  }));
+    EXPECT_EQ(Lines(halv.Rows()), halv::testing::kDefaultFirstDiskRows);
     SelectItem("LUMEN DVR-118");
     EXPECT_EQ(Lines(halv.Rows()), (std::vector<std::string>{
                                       " Model Name|LUMEN DVR-118|Drive [0]",
