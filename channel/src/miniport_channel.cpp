@@ -20,7 +20,9 @@ void MiniportChannel::SetAdapterName(int controller, const char* name) {
     if (controller < 0 || controller >= kMaxAdapters) return;
     auto& slot = names_[controller];
     slot.fill('\0');
-    std::strncpy(slot.data(), name ? name : "", slot.size() - 1);
+    // A bounded copy that always leaves the last byte a terminator.
+    const char* text = name ? name : "";
+    std::memcpy(slot.data(), text, strnlen(text, slot.size() - 1));
 }
 
 void MiniportChannel::ForgetAdapters() {
@@ -206,11 +208,19 @@ std::string FormatVoltage(uint16_t millivolts) {
         }
     }
     // significant has exactly four digits; the point sits `exponent` places from the right.
-    std::string s = std::to_string(significant);
+    const std::string s = std::to_string(significant);
     const int intDigits = 4 + exponent;  // digits before the point
-    if (intDigits >= 4) return s + std::string(static_cast<size_t>(intDigits - 4), '0') + ".";
-    if (intDigits > 0) return s.substr(0, intDigits) + "." + s.substr(intDigits);
-    return "." + std::string(static_cast<size_t>(-intDigits), '0') + s;
+    std::string text;
+    text.reserve(16);
+    if (intDigits >= 4) {
+        text.append(s).append(static_cast<size_t>(intDigits - 4), '0').push_back('.');
+    } else if (intDigits > 0) {
+        text.append(s, 0, static_cast<size_t>(intDigits)).append(1, '.');
+        text.append(s, static_cast<size_t>(intDigits), std::string::npos);
+    } else {
+        text.append(1, '.').append(static_cast<size_t>(-intDigits), '0').append(s);
+    }
+    return text;
 }
 
 unsigned FahrenheitOf(unsigned celsius) {

@@ -190,8 +190,9 @@ TEST_F(BridgeTest, DpcQueryGivesEachSlotsDpcAddressEvenWhileFree) {
         EXPECT_EQ(buffer[8], kPoison) << "nothing written beyond the reply";
     }
     // Only the first pointer-wide value of a longer input is the index.
-    auto longer = Le64(2);
-    longer.resize(16, 0xFF);
+    std::vector<uint8_t> longer(16, 0xFF);
+    const auto index = Le64(2);
+    std::copy(index.begin(), index.end(), longer.begin());
     done = Control(IOCTL_BRIDGE_QUERY_DPC, longer, 8, &buffer);
     EXPECT_EQ(done.status, bridge::kStatusSuccess);
     EXPECT_EQ(Le64At(buffer, 0), DpcAddress(2));

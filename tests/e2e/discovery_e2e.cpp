@@ -257,7 +257,8 @@ TEST_F(DiscoveryE2E, Windows9xDiscoveryGoesThroughKirndev) {
     RegCloseKey(hkey);
     ASSERT_EQ(set, ERROR_SUCCESS);
 
-    const std::string command = "\"" + simctl::ProgramDirectory() + kProgram + "\"";
+    std::string command = "\"";
+    command.append(simctl::ProgramDirectory()).append(kProgram).append("\"");
     const e2e::ChildResult child = e2e::RunProgram(command, 60000);
     RegDeleteKeyA(HKEY_CURRENT_USER, key.c_str());
     ASSERT_TRUE(child.started) << command;

@@ -131,7 +131,18 @@ ChildResult RunProgram(const std::string& commandLine, DWORD timeoutMs) {
     char chunk[4096];
     for (;;) {
         DWORD available = 0;
-        if (!PeekNamedPipe(reader.get(), nullptr, 0, nullptr, &available, nullptr)) break;
+        if (!PeekNamedPipe(reader.get(), nullptr, 0, nullptr, &available, nullptr)) {
+            // A pipe whose only writer has ended is broken: the child is gone or going.
+            const DWORD left =
+                static_cast<LONG>(deadline - GetTickCount()) > 0 ? deadline - GetTickCount() : 0;
+            if (WaitForSingleObject(process.get(), left) == WAIT_OBJECT_0) {
+                result.finished = true;
+                GetExitCodeProcess(process.get(), &result.exitCode);
+            } else {
+                TerminateProcess(process.get(), 255);
+            }
+            break;
+        }
         if (available) {
             DWORD got = 0;
             if (!ReadFile(reader.get(), chunk, sizeof chunk, &got, nullptr) || got == 0) break;

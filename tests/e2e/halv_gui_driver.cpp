@@ -271,7 +271,9 @@ bool Halv::RightClick(HWND control, POINT at) {
 bool Halv::RightClickTreeItem(HTREEITEM item) {
     RemoteBuffer remote(process_.get(), sizeof(RECT));
     RECT rect{};
-    *reinterpret_cast<HTREEITEM*>(&rect) = item;  // the control reads the item from the rectangle
+    // The control reads the item handle from the start of the rectangle.
+    static_assert(sizeof item <= sizeof rect);
+    memcpy(&rect, &item, sizeof item);
     if (!remote.Write(&rect, sizeof rect) ||
         !Send(tree_, TVM_GETITEMRECT, TRUE, static_cast<LPARAM>(remote.address())) ||
         !remote.Read(&rect, sizeof rect))
