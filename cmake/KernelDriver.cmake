@@ -1,9 +1,15 @@
-# add_kernel_driver(<name> SOURCES <files...> [INCLUDES <dirs...>])
+# add_kernel_driver(<name> SOURCES <files...> [RESOURCES <.rc files...>] [INCLUDES <dirs...>])
 # Builds <name>.sys: a 64-bit kernel-mode image whose only imports are ntoskrnl.exe and hal.dll.
 # Only meaningful in the Windows configuration.
 function(add_kernel_driver name)
-    cmake_parse_arguments(KD "" "" "SOURCES;INCLUDES" ${ARGN})
+    cmake_parse_arguments(KD "" "" "SOURCES;RESOURCES;INCLUDES" ${ARGN})
     add_executable(${name} ${KD_SOURCES})
+    if(KD_RESOURCES)
+        # Compiled apart, so that the kernel compile options below never reach windres.
+        add_library(${name}_resources OBJECT ${KD_RESOURCES})
+        target_include_directories(${name}_resources PRIVATE ${KD_INCLUDES})
+        target_sources(${name} PRIVATE $<TARGET_OBJECTS:${name}_resources>)
+    endif()
     set_target_properties(${name} PROPERTIES SUFFIX ".sys" OUTPUT_NAME ${name})
     target_include_directories(${name} PRIVATE ${KD_INCLUDES})
     target_include_directories(${name} SYSTEM PRIVATE /usr/x86_64-w64-mingw32/include/ddk)
