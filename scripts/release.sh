@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# The release: HALV.exe, Vexmond.exe and XAPHLINK.sys built optimised (Release), stripped,
+# each with its version resource, signed when a certificate is given, and the installer
+# package HALV-<version>-x64.msi made from them, checked and signed too.
+#
+#   scripts/release.sh
+#
+# Environment:
+#   HALV_VERSION         product version major.minor.build (default: packaging/product-version)
+#   HALV_RELEASE_DIR     where the release goes (default build/release)
+#   HALV_RELEASE_BUILD   the CMake build folder (default build/win-release)
+#   HALV_SIGN_CERT, HALV_SIGN_KEY, ...   signing, see packaging/sign.sh and docs/DEPLOYMENT.md;
+#                        without them the release is unsigned
+#
+# Ends with the list of files, their sizes and the verified signatures.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+. packaging/lib.sh
+. packaging/sign.sh
+
+OUT=${HALV_RELEASE_DIR:-build/release}
+BUILD=${HALV_RELEASE_BUILD:-build/win-release}
+case $OUT in /*) ;; *) OUT=$ROOT/$OUT ;; esac
+case $BUILD in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
+VERSION=${HALV_VERSION:-$(head -n1 packaging/product-version | tr -d '[:space:]')}
+[[ $VERSION =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || { echo "release: version '$VERSION' is not major.minor.build" >&2; exit 1; }
+SHIPPED=(HALV.exe Vexmond.exe XAPHLINK.sys)
+MSI_NAME=HALV-$VERSION-x64.msi
+signing=0
+signing_enabled && signing=1
+
+scripts/deps.sh release
+
+echo "== build (Release, $VERSION)"
+# Only the shipped folders; the version is passed every time, so that an earlier build of
+# another version in the same folder does not linger in CMake's cache.
+mkdir -p "$BUILD"
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+    -DCMAKE_BUILD_TYPE=Release -DHALV_BUILD_TESTS=OFF \
+    "-DHALV_FOLDERS=channel;manager;service;driver;packaging" \
+    -DHALV_PRODUCT_VERSION="$VERSION" >"$BUILD/configure.log" 2>&1 \
+    || { tail -30 "$BUILD/configure.log"; echo "release: configuring $BUILD failed" >&2; exit 1; }
+cmake --build "$BUILD" -j2 --target HALV Vexmond XAPHLINK InstallActions
+
+echo "== stage"
+STAGE=$BUILD/stage
+rm -rf "$STAGE"
+mkdir -p "$STAGE" "$OUT"
+# Only what an earlier release put there goes: the folder may be one of the user's.
+rm -f "${SHIPPED[@]/#/$OUT/}" "$OUT"/HALV-*-x64.msi
+cp "$BUILD/manager/win32/HALV.exe" "$BUILD/service/Vexmond.exe" "$BUILD/driver/XAPHLINK.sys" \
+   "$BUILD/packaging/InstallActions.dll" "$STAGE/"
+for f in "${SHIPPED[@]}" InstallActions.dll; do
+    # What ships carries no symbol table (the user-mode programs are linked stripped; the
+    # kernel image may still carry its COFF symbols).
+    if [ "$(pe_symbol_count "$STAGE/$f")" != 0 ]; then x86_64-w64-mingw32-strip --strip-all "$STAGE/$f"; fi
+    [ "$(pe_symbol_count "$STAGE/$f")" = 0 ] || { echo "release: $f still carries symbols" >&2; exit 1; }
+done
+# One product version in every shipped binary; HALV.exe keeps its own file version.
+for f in "${SHIPPED[@]}"; do
+    [ "$(pe_product_version "$STAGE/$f")" = "$VERSION.0" ] || {
+        echo "release: $f carries product version '$(pe_product_version "$STAGE/$f")', not $VERSION.0" >&2; exit 1; }
+done
+[ "$(pe_file_version "$STAGE/HALV.exe")" = 1.0.0.11 ] || { echo "release: HALV.exe's file version is not 1.0.0.11" >&2; exit 1; }
+
+# The place for checking that the shipped binaries carry no test-only strings
+# (scripts/check-shipped.sh, when it exists, is to run here on "$STAGE", before signing).
+
+if [ "$signing" = 1 ]; then
+    echo "== sign the binaries"
+    sign_file "$STAGE/HALV.exe"
+    sign_file "$STAGE/Vexmond.exe"
+    sign_file "$STAGE/XAPHLINK.sys" page-hashes
+    # Not installed, but run by Windows Installer as LocalSystem: signed like the rest.
+    sign_file "$STAGE/InstallActions.dll"
+fi
+
+echo "== package"
+packaging/build-msi.sh "$STAGE" "$VERSION" "$STAGE/$MSI_NAME"
+packaging/check-msi.sh "$STAGE/$MSI_NAME" "$STAGE"
+[ "$signing" = 1 ] && sign_file "$STAGE/$MSI_NAME"
+
+for f in "${SHIPPED[@]}" "$MSI_NAME"; do cp "$STAGE/$f" "$OUT/"; done
+
+echo "== release $VERSION in $OUT"
+for f in "${SHIPPED[@]}" "$MSI_NAME"; do
+    printf '  %-24s %9d bytes\n' "$f" "$(stat -c %s "$OUT/$f")"
+done
+if [ "$signing" = 1 ]; then
+    echo "signatures:"
+    verify_file "$OUT/HALV.exe"
+    verify_file "$OUT/Vexmond.exe"
+    verify_file "$OUT/XAPHLINK.sys" page-hashes
+    verify_file "$STAGE/InstallActions.dll"
+    verify_file "$OUT/$MSI_NAME"
+else
+    echo "unsigned: set HALV_SIGN_CERT and HALV_SIGN_KEY to sign (docs/DEPLOYMENT.md)"
+fi
