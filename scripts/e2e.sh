@@ -11,6 +11,8 @@
 #   HALV_WIN_BUILD     build folder (default build/win)
 #   HALV_E2E_TIMEOUT   seconds one test program may run (default 180)
 #   HALV_E2E_KEEP=1    leave the prefix's processes running and print how to reach them
+#   HALV_RELEASE_DIR   the release whose package the install stage installs (default
+#                      build/release; made by scripts/release.sh when missing or stale)
 #
 # Results: a line per program, the time of each stage, and a closing "N passed, N failed".
 # For every failure its log, the driver log of its run and a screenshot are kept under
@@ -116,12 +118,26 @@ cmake --build "$BUILD" -j2 >"$LOGS/build.log" 2>&1 \
     || { grep -E "error|FAILED" -A5 "$LOGS/build.log" | head -60; die "building $BUILD failed"; }
 stage_end
 
+passed=0; failed=0; declare -a FAILED=() RESULTS=()
+
+# ---- 4b. The installer package on the prefix that nothing has touched yet -----------------------
+# install_e2e (tests/packaging) installs the release's package, runs the installed service
+# against the simulator, upgrades to a package one build newer, has the older one refused and
+# uninstalls. The release is made again when a source is newer than its package.
+RUN_INSTALL=0
+if [ -z "$FILTER" ] || [[ install_e2e =~ $FILTER ]]; then RUN_INSTALL=1; fi
+if [ "$RUN_INSTALL" = 1 ]; then
+    stage_start "install tests"
+    . scripts/lib/install-stage.sh
+    run_install_stage || die "the install stage could not run (see $LOGS/release*.log)"
+    stage_end
+fi
+
 # ---- 5. The Windows test programs, one at a time -----------------------------------------------
 stage_start "Windows tests"
 mapfile -t TESTS < <(ctest --test-dir "$BUILD" -N ${FILTER:+-R "$FILTER"} |
                      sed -n 's/^ *Test *#\([0-9]*\): *\(.*\)$/\1 \2/p')
-[ ${#TESTS[@]} -gt 0 ] || die "no Windows test programs found in $BUILD"
-passed=0; failed=0; declare -a FAILED=() RESULTS=()
+[ ${#TESTS[@]} -gt 0 ] || [ "$RUN_INSTALL" = 1 ] || die "no Windows test programs found in $BUILD"
 for entry in "${TESTS[@]}"; do
     num=${entry%% *}; name=${entry#* }
     log=$LOGS/$name.log
