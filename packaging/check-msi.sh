@@ -117,6 +117,15 @@ action=$(sequence SetServiceCommandLine) start=$(sequence StartServices)
 rows InstallExecuteSequence | grep -qxF "$(printf 'SetServiceCommandLine\tNOT REMOVE="ALL"\t%s' "$action")" ||
     fail "the command-line action runs at uninstall too"
 
+# A stop that StopServices begins is waited for before services and files go.
+expect_row CustomAction AwaitServiceStopData 2099 AwaitServiceStop Vexmond ""
+expect_row CustomAction AwaitServiceStop 3137 InstallActions AwaitServiceStop ""
+stop=$(sequence StopServices) await_data=$(sequence AwaitServiceStopData)
+await=$(sequence AwaitServiceStop) delete=$(sequence DeleteServices)
+[ -n "$stop" ] && [ -n "$await_data" ] && [ -n "$await" ] && [ -n "$delete" ] &&
+    [ "$stop" -lt "$await_data" ] && [ "$await_data" -lt "$await" ] && [ "$await" -lt "$delete" ] ||
+    fail "StopServices ($stop), the wait for the stop ($await_data, $await) and DeleteServices ($delete) are out of order"
+
 # ---- Upgrades: an older or equal version is replaced, a newer one refused with a message;
 # the older product goes before anything is installed.
 expect_row Upgrade "$upgrade_code" "" "$version" "" 513 "" WIX_UPGRADE_DETECTED

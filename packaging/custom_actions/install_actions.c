@@ -5,7 +5,15 @@
    ServiceInstall table has just created the command line that the service program's own
    install registers: Windows Installer registers the key file's path as it is, without the
    quotes that a path under "Program Files" needs. A failure fails the installation, which
-   Windows Installer then rolls back. */
+   Windows Installer then rolls back.
+
+   AwaitServiceStop (deferred, right after StopServices) waits until a service whose stop is
+   under way has stopped and its process has ended, so that what follows finds neither the
+   program and its driver in use nor the old service still marked for deletion (a new one of
+   that name cannot be created then, which fails an upgrade): Windows Installer waits for the
+   stopped state only, and Wine's installer not even for that. It never fails the
+   installation; a stop that takes longer than a minute is noted in the log and the
+   installation goes on as it would have. */
 #include <windows.h>
 
 #include <msi.h>
@@ -97,5 +105,83 @@ __declspec(dllexport) UINT __stdcall SetServiceCommandLine(MSIHANDLE install) {
                service, command);
     line[sizeof line / sizeof line[0] - 1] = L'\0';
     Log(install, line);
+    return ERROR_SUCCESS;
+}
+
+/* How long AwaitServiceStop waits for a stop under way, in milliseconds. */
+#define HALV_STOP_WAIT_MS 60000
+
+/* Whether the service program's instance mutex still exists: the program holds it from its
+   start until its process ends, under "Global\<service>-Mutex" or "<service>-Mutex". */
+static BOOL InstanceAlive(const wchar_t* service) {
+    for (int global = 1; global >= 0; --global) {
+        wchar_t name[HALV_DATA_CAPACITY];
+        _snwprintf(name, HALV_DATA_CAPACITY - 1, L"%ls%ls-Mutex", global ? L"Global\\" : L"",
+                   service);
+        name[HALV_DATA_CAPACITY - 1] = L'\0';
+        HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, name);
+        if (mutex) {
+            CloseHandle(mutex);
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+__declspec(dllexport) UINT __stdcall AwaitServiceStop(MSIHANDLE install) {
+    wchar_t service[HALV_DATA_CAPACITY];
+    DWORD length = HALV_DATA_CAPACITY;
+    if (MsiGetPropertyW(install, L"CustomActionData", service, &length) != ERROR_SUCCESS ||
+        length == 0) {
+        Log(install, L"AwaitServiceStop: no service named");
+        return ERROR_SUCCESS;
+    }
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    if (!manager) return ERROR_SUCCESS;
+    SC_HANDLE entry = OpenServiceW(manager, service, SERVICE_QUERY_STATUS);
+    if (!entry) { /* not installed: nothing to wait for */
+        CloseServiceHandle(manager);
+        return ERROR_SUCCESS;
+    }
+    SERVICE_STATUS_PROCESS status = {0};
+    DWORD needed = 0;
+    const BOOL queried =
+        QueryServiceStatusEx(entry, SC_STATUS_PROCESS_INFO, (BYTE*)&status, sizeof status, &needed);
+    /* A stop that StopServices has begun: the service reports stop-pending while its work
+       winds down, and its process may outlive the "stopped" it reports. A running service
+       that this installation does not stop is left alone. */
+    const BOOL stopping =
+        queried && (status.dwCurrentState == SERVICE_STOP_PENDING ||
+                    (status.dwCurrentState == SERVICE_STOPPED && InstanceAlive(service)));
+    wchar_t line[2 * HALV_DATA_CAPACITY];
+    if (stopping) {
+        HANDLE process =
+            status.dwProcessId ? OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId) : NULL;
+        const ULONGLONG begun = GetTickCount64();
+        BOOL done = FALSE;
+        for (;;) {
+            const BOOL pending = QueryServiceStatusEx(entry, SC_STATUS_PROCESS_INFO, (BYTE*)&status,
+                                                      sizeof status, &needed) &&
+                                 status.dwCurrentState == SERVICE_STOP_PENDING;
+            const BOOL ended = !process || WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+            done = !pending && ended && !InstanceAlive(service);
+            if (done || GetTickCount64() - begun >= HALV_STOP_WAIT_MS) break;
+            Sleep(100);
+        }
+        if (process) CloseHandle(process);
+        const unsigned long waited = (unsigned long)(GetTickCount64() - begun);
+        _snwprintf(line, sizeof line / sizeof line[0] - 1,
+                   done ? L"AwaitServiceStop: %ls has stopped and its process ended (%lu ms)"
+                        : L"AwaitServiceStop: %ls is still stopping after %lu ms; going on",
+                   service, waited);
+    } else {
+        _snwprintf(line, sizeof line / sizeof line[0] - 1,
+                   L"AwaitServiceStop: %ls is in state %lu, no stop to wait for", service,
+                   queried ? (unsigned long)status.dwCurrentState : 0ul);
+    }
+    line[sizeof line / sizeof line[0] - 1] = L'\0';
+    Log(install, line);
+    CloseServiceHandle(entry);
+    CloseServiceHandle(manager);
     return ERROR_SUCCESS;
 }

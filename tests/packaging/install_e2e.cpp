@@ -29,6 +29,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "channel/protocol.h"
@@ -123,7 +124,8 @@ struct MsiRun {
     bool finished = false;
     DWORD exitCode = 0;
     double seconds = 0;
-    std::string log;  // the verbose log
+    ULONGLONG endedAt = 0;  // GetTickCount64 when msiexec had ended
+    std::string log;        // the verbose log
 };
 
 std::string ReadText(const std::string& path) {
@@ -151,7 +153,8 @@ MsiRun Msiexec(const std::string& action, const Package& package, const char* lo
     MsiRun run;
     run.finished = r.finished;
     run.exitCode = r.exitCode;
-    run.seconds = static_cast<double>(GetTickCount64() - t0) / 1000.0;
+    run.endedAt = GetTickCount64();
+    run.seconds = static_cast<double>(run.endedAt - t0) / 1000.0;
     run.log = ReadText(log);
     return run;
 }
@@ -322,10 +325,17 @@ bool AwaitState(const char* name, DWORD state, DWORD ms) {
     return false;
 }
 
-// The service process holds its mutex until it ends.
+// The service process holds its instance mutex until it ends, in the global namespace or the
+// session's; null when there is none.
+HANDLE OpenInstanceMutex() {
+    for (const char* name : {"Global\\Vexmond-Mutex", "Vexmond-Mutex"})
+        if (HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, name)) return mutex;
+    return nullptr;
+}
+
 bool AwaitServiceProcessGone(DWORD ms) {
     for (DWORD waited = 0; waited <= ms; waited += 100) {
-        HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, "Vexmond-Mutex");
+        HANDLE mutex = OpenInstanceMutex();
         if (!mutex) return true;
         CloseHandle(mutex);
         Sleep(100);
@@ -669,12 +679,28 @@ TEST_F(InstallE2E, AnOlderPackageIsRefusedWithItsMessage) {
 
 TEST_F(InstallE2E, UninstallLeavesNothingOfTheSystemBehind) {
     ASSERT_FALSE(InstalledProducts(g_newer.upgradeCode).empty()) << "nothing installed";
+    // A service process that outlives the "stopped" it reports still has its program and its
+    // driver in use: the uninstall waits for it before anything goes. This test stands in for
+    // such a process by holding the instance mutex for a while into the uninstall.
+    constexpr DWORD kHoldMs = 3000;
+    HANDLE instance = OpenInstanceMutex();
+    ASSERT_NE(instance, nullptr) << "the running service holds no instance mutex";
+    ULONGLONG releasedAt = 0;
+    std::thread holder([&] {
+        Sleep(kHoldMs);
+        releasedAt = GetTickCount64();
+        CloseHandle(instance);
+    });
     const MsiRun run = Msiexec("/x", g_newer, "halv-uninstall.log");
+    holder.join();
     ASSERT_TRUE(run.finished);
     ASSERT_EQ(run.exitCode, 0u) << run.log.substr(run.log.size() > 6000 ? run.log.size() - 6000
                                                                         : 0);
-    std::printf("[   TIME   ] uninstall of %s: %.1f s\n", g_newer.productVersion.c_str(),
-                run.seconds);
+    std::printf("[   TIME   ] uninstall of %s: %.1f s (the instance held for its first %.1f s)\n",
+                g_newer.productVersion.c_str(), run.seconds, kHoldMs / 1000.0);
+    EXPECT_GT(run.endedAt, releasedAt) << "the uninstall went on while the instance lived";
+    EXPECT_NE(run.log.find("AwaitServiceStop: Vexmond has stopped and its process ended"),
+              std::string::npos);
     EXPECT_TRUE(AwaitServiceGone(kService, 30000));
     EXPECT_EQ(SystemLeftovers(), std::vector<std::string>{});
     // The service disconnected the adapter on its way out.
