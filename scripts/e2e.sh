@@ -11,6 +11,7 @@
 #   HALV_WIN_BUILD     build folder (default build/win)
 #   HALV_E2E_TIMEOUT   seconds one test program may run (default 180)
 #   HALV_E2E_KEEP=1    leave the prefix's processes running and print how to reach them
+#   HALV_SHIPPED_DIRS  build folders whose shipped binaries are checked (default: the build)
 #
 # Results: a line per program, the time of each stage, and a closing "N passed, N failed".
 # For every failure its log, the driver log of its run and a screenshot are kept under
@@ -162,6 +163,21 @@ for entry in "${TESTS[@]}"; do
         start_wine || die "restarting Wine failed"
     fi
 done
+stage_end
+
+# ---- 5b. What ships carries no test code ------------------------------------------------------
+# Counted as one more program: the shipped binaries of the build folders in HALV_SHIPPED_DIRS
+# (default: this build) must hold no test-only names.
+stage_start "shipped binaries"
+if scripts/check-shipped.sh ${HALV_SHIPPED_DIRS:-"$BUILD"} >"$LOGS/check-shipped.log" 2>&1; then
+    passed=$((passed + 1))
+    RESULTS+=("PASS  shipped binaries carry no test names")
+else
+    failed=$((failed + 1)); FAILED+=("check-shipped")
+    RESULTS+=("FAIL  shipped binaries carry no test names (see $ART/check-shipped.log)")
+    cp "$LOGS/check-shipped.log" "$ART/"
+fi
+cat "$LOGS/check-shipped.log"
 stage_end
 
 # ---- 6. Summary ------------------------------------------------------------------------------

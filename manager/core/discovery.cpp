@@ -66,6 +66,9 @@ void DiscoverAdapter(ManagerTables& tables, DiscoveryPorts& ports, int a) {
     for (int p = 0; p < portCount; ++p) {
         const TreeItem portItem =
             ports.tree.InsertItem(PortLabel(static_cast<uint8_t>(p)), kImagePort, adapterItem);
+        // Without its port item a port's devices have no branch to hang on: inserted with no
+        // parent they would land at the top level beside the root. The port is left out.
+        if (portItem == kNoItem) continue;
         tables.PortItems[a][p] = portItem;
         for (int d = 0; d < devicesPerPort; ++d) {
             DeviceInfoRecord& record = tables.DeviceInfoTable[a][p][d];
