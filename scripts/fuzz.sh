@@ -46,6 +46,8 @@ for t in "${targets[@]}"; do
     rm -f "$run"/crash-* "$run"/leak-* "$run"/timeout-* "$run"/oom-*
     ok=1
     common=(-max_len="$(max_len "$t")" -timeout=25 -rss_limit_mb=2048 -artifact_prefix="$run/")
+    # A target with a dictionary of its input's words gets it.
+    [ -f "fuzz/$t.dict" ] && common+=(-dict="fuzz/$t.dict")
     if [ "$seconds" -gt 0 ]; then
         # New inputs go to the run's own corpus; the seeds in the repository stay as they are.
         if ! "$bin" "${common[@]}" -max_total_time="$seconds" -print_final_stats=1 \
