@@ -2,12 +2,16 @@
 # Installs the Debian packages a build needs, only those missing.
 #   deps.sh native   compilers, CMake, Ninja, GoogleTest, nlohmann-json
 #   deps.sh windows  the above plus MinGW-w64, Wine, Xvfb and the screenshot tools
+#   deps.sh fuzz     the native set plus clang-14 and its runtime libraries (libFuzzer)
 set -euo pipefail
 want=(g++ cmake ninja-build libgtest-dev nlohmann-json3-dev)
 if [ "${1:-native}" = windows ]; then
     # wine (not only wine64) brings the wine, wineboot and wineserver commands; apt-get would
     # install it only as a recommendation, which --no-install-recommends leaves out.
     want+=(g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 fonts-wine xvfb imagemagick xdotool)
+fi
+if [ "${1:-native}" = fuzz ]; then
+    want+=(clang-14 libclang-rt-14-dev)
 fi
 missing=()
 for p in "${want[@]}"; do
