@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,8 @@ struct Model {
     std::u16string slotName[BRIDGE_SLOT_COUNT];
     bool taken[BRIDGE_SLOT_COUNT] = {};
     int opens = 0;  // successful event opens, each to be closed exactly once
+    // Names whose object is a synchronization (auto-reset) event: they get no slot.
+    std::set<std::u16string> autoReset;
 };
 
 uint32_t PickCode(FuzzedDataProvider& in) {
@@ -110,7 +113,14 @@ class Session {
                     // An event the service made before the bridge sees its name.
                     std::u16string name = u"VEXMOND-";
                     name += static_cast<char16_t>(u'0' + in_.ConsumeIntegralInRange<int>(0, 6));
-                    kernel_.CreateExistingEvent(kPrefix + name);
+                    // Mostly a notification event; now and then an auto-reset one, which
+                    // the bridge must refuse a slot (a name already in a slot keeps it).
+                    const bool notification = in_.ConsumeIntegralInRange<int>(0, 3) != 0;
+                    kernel_.CreateExistingEvent(kPrefix + name, notification);
+                    if (notification)
+                        model_.autoReset.erase(name);
+                    else
+                        model_.autoReset.insert(name);
                     break;
                 }
                 default:
@@ -155,7 +165,7 @@ class Session {
         request.system_buffer = buffer.get();
         request.input_length = input.size();
         request.output_length = output;
-        const size_t namesBefore = kernel_.opened_names.size();
+        const size_t namesBefore = kernel_.opens.size();
         const bool slot0Queued = ext().SignalDpc[0].queued;
         const bridge::Completion done = bridge::Dispatch(kernel_, ext(), request);
 
@@ -205,15 +215,20 @@ class Session {
             std::u16string name;
             const bool valid = NameOf(input, name);
             uint32_t slot = BRIDGE_NO_SLOT;
-            FUZZ_CHECK(kernel_.opened_names.size() == namesBefore + (valid ? 1 : 0),
-                       "%zu opens for a %s name", kernel_.opened_names.size() - namesBefore,
+            FUZZ_CHECK(kernel_.opens.size() == namesBefore + (valid ? 1 : 0),
+                       "%zu opens for a %s name", kernel_.opens.size() - namesBefore,
                        valid ? "good" : "bad");
             if (valid) {
-                FUZZ_CHECK(kernel_.opened_names.back() == kPrefix + name,
+                const bridge_test::FakeOpen& open = kernel_.opens.back();
+                FUZZ_CHECK(open.name == kPrefix + name,
                            "opened another name than the input's (%zu units, expected %zu)",
-                           kernel_.opened_names.back().size(), kPrefix.size() + name.size());
-                if (!kernel_.fail_open) {
-                    ++model_.opens;
+                           open.name.size(), kPrefix.size() + name.size());
+                FUZZ_CHECK(open.access == bridge::kEventAccess &&
+                               open.attributes == bridge::kEventAttributes,
+                           "opened with access %#x and attributes %#x", unsigned(open.access),
+                           unsigned(open.attributes));
+                if (!kernel_.fail_open) ++model_.opens;
+                if (!kernel_.fail_open && !model_.autoReset.count(name)) {
                     for (uint32_t s = 0; s < BRIDGE_SLOT_COUNT && slot == BRIDGE_NO_SLOT; ++s) {
                         if (model_.taken[s] && model_.slotName[s] == name) slot = s;
                         if (!model_.taken[s]) {

@@ -75,8 +75,6 @@ void DiscoverAdapter(ManagerTables& tables, DiscoveryPorts& ports, int a) {
         // parent they would land at the top level beside the root. The port is left out.
         if (portItem == kNoItem) continue;
         tables.PortItems[a][p] = portItem;
-        // A port the tree refused has no branch for its devices: they would land at the top.
-        if (portItem == kNoItem) continue;
         for (int d = 0; d < devicesPerPort; ++d) {
             DeviceInfoRecord& record = tables.DeviceInfoTable[a][p][d];
             Request r(MPCMD_GET_DEVICE_INFO);

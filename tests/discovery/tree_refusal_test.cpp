@@ -90,9 +90,6 @@ INSTANTIATE_TEST_SUITE_P(
         // Fuzz input crash-b7b35f43ab8e (discovery_pass): the root refused, the adapter item
         // was made at the top level.
         Refusal{"Torvale HBA List", ""},
-        // The same for a port: its disks were made at the top level.
-        Refusal{"Port-1",
-                "Torvale HBA List [0]\n  Velo300 Duo Plus [1]\n    Port-2 [2]\n      DISK B [3]\n"},
         // Fuzz input crash-fdc9c2796 (discovery_pass): the disk refused, its entry kept its
         // S.M.A.R.T. flags without an item.
         Refusal{"DISK A",
