@@ -50,13 +50,16 @@ for t in "${targets[@]}"; do
     [ -f "fuzz/$t.dict" ] && common+=(-dict="fuzz/$t.dict")
     if [ "$seconds" -gt 0 ]; then
         # New inputs go to the run's own corpus; the seeds in the repository stay as they are.
-        if ! "$bin" "${common[@]}" -max_total_time="$seconds" -print_final_stats=1 \
+        # FUZZ_RUNS caps the executions as well (the benchmark: 10 million or an hour).
+        if ! "$bin" "${common[@]}" -max_total_time="$seconds" ${FUZZ_RUNS:+-runs="$FUZZ_RUNS"} \
+            -print_final_stats=1 \
             "$run/corpus" "$seeds" >"$run/fuzz.log" 2>&1; then
             ok=0
         fi
         execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$run/fuzz.log" | tail -n 1)
         cov=$(grep -o 'cov: [0-9]*' "$run/fuzz.log" | tail -n 1 | cut -d' ' -f2)
-        echo "$t: ${execs:-?} executions in ${seconds} s, coverage ${cov:-?} edges"
+        took=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$run/fuzz.log" | tail -n 1)
+        echo "$t: ${execs:-?} executions in ${took:-$seconds} s, coverage ${cov:-?} edges"
     fi
     # Replay: every seed and every input the run kept, each once.
     if ! "$bin" "${common[@]}" -runs=0 "$seeds" "$run/corpus" >"$run/replay.log" 2>&1; then
