@@ -378,6 +378,12 @@ TEST_F(Halvctl, BackupSavesTheFlashAndNeverOverwritesWithoutForce) {
     EXPECT_EQ(Run({"bios", "backup", "0", File("new.rom")}), halvctl::kExitFailed);
     EXPECT_FALSE(fs::exists(File("new.rom")));
 
+    // A partial file of that name is not ours to overwrite.
+    WriteBytes(halvctl::PartialBackupPath(File("other.rom")), mine);
+    EXPECT_EQ(Run({"bios", "backup", "0", File("other.rom")}), halvctl::kExitRefused);
+    EXPECT_NE(console.err.find("remove it first"), std::string::npos);
+    EXPECT_EQ(ReadBytes(halvctl::PartialBackupPath(File("other.rom"))), mine);
+
     EXPECT_EQ(Run({"bios", "backup", "0", File("missing/x.rom")}), halvctl::kExitFailed);
     EXPECT_EQ(console.err, "halvctl: bios backup 0 " + File("missing/x.rom") + ": " +
                                IDS_TEXT_OPEN_FILE_FAILED + "\n");

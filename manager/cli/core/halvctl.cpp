@@ -357,6 +357,11 @@ class Runner {
             return Refuse(kExitRefused, "halvctl: " + command + ": writes adapter " +
                                             AddressText(*adapter) +
                                             "'s flash only with --yes; nothing was sent");
+        if (!update && ports_.placement.Exists(PartialBackupPath(file)))
+            return Refuse(kExitRefused, "halvctl: " + command + ": " +
+                                            Printable(PartialBackupPath(file)) +
+                                            " exists, left by a backup that did not finish; "
+                                            "remove it first");
         if (!update && !cl_.force && ports_.placement.Exists(file))
             return Refuse(kExitRefused, "halvctl: " + command + ": " + Printable(file) +
                                             " exists; --force replaces it");
