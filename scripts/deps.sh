@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those missing.
-#   deps.sh native   compilers, CMake, Ninja, GoogleTest, nlohmann-json
+#   deps.sh native   compilers, CMake, Ninja, GoogleTest, nlohmann-json, python3-jsonschema
 #   deps.sh windows  the above plus MinGW-w64, Wine, Xvfb and the screenshot tools
 #   deps.sh fuzz     the native set plus clang-14 and its runtime libraries (libFuzzer)
 set -euo pipefail
-want=(g++ cmake ninja-build libgtest-dev nlohmann-json3-dev)
+want=(g++ cmake ninja-build libgtest-dev nlohmann-json3-dev python3-jsonschema)
 if [ "${1:-native}" = windows ]; then
     # wine (not only wine64) brings the wine, wineboot and wineserver commands; apt-get would
     # install it only as a recommendation, which --no-install-recommends leaves out.
