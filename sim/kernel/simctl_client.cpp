@@ -177,6 +177,28 @@ bool SimControl::QueueEvent(int position, const uint8_t* record40) {
     return Control(IOCTL_SIMCTL_QUEUE_EVENT, request, sizeof request, nullptr, 0);
 }
 
+bool SimControl::QueueEvents(int position, const uint8_t* records, uint32_t count, bool signal,
+                             uint32_t& queued) {
+    namespace q = queue_events_request;
+    queued = 0;
+    if (count > q::kMaxRecords) {
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    uint8_t request[q::kMaxSize] = {};
+    wire::ByteView v(request, sizeof request);
+    v.Put32(q::Position.offset, static_cast<uint32_t>(position));
+    v.Put32(q::Count.offset, count);
+    v.Put32(q::Flags.offset, signal ? q::kSignalAfter : 0);
+    for (size_t i = 0; i < count * channel::events::kRecordSize; ++i)
+        v.Put8(q::kFirstRecord + i, records[i]);
+    uint8_t reply[q::kReplySize] = {};
+    const DWORD size = static_cast<DWORD>(q::kFirstRecord + count * channel::events::kRecordSize);
+    if (!Control(IOCTL_SIMCTL_QUEUE_EVENTS, request, size, reply, sizeof reply)) return false;
+    queued = wire::ByteView(reply, sizeof reply).U32(0);
+    return true;
+}
+
 bool SimControl::SignalDpc(uint64_t dpcAddress, uint32_t slot) {
     uint8_t request[signal_dpc_request::kSize] = {};
     wire::ByteView v(request, sizeof request);

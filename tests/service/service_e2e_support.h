@@ -1,0 +1,206 @@
+// What the service's end-to-end programs share: the Service Control Manager seen from a test,
+// child processes, and the driver log in which the harness collects the output of the service,
+// the drivers and Wine's debug channels (event-log entries, dialogs made).
+#pragma once
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+
+namespace svc_e2e {
+
+class Sc {
+  public:
+    explicit Sc(SC_HANDLE h = nullptr) : h_(h) {}
+    Sc(const Sc&) = delete;
+    Sc& operator=(const Sc&) = delete;
+    ~Sc() {
+        if (h_) CloseServiceHandle(h_);
+    }
+    SC_HANDLE get() const { return h_; }
+    explicit operator bool() const { return h_ != nullptr; }
+
+  private:
+    SC_HANDLE h_;
+};
+
+inline SC_HANDLE OpenSvc(const char* name, DWORD access = SERVICE_ALL_ACCESS) {
+    Sc scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    return scm ? OpenServiceA(scm.get(), name, access) : nullptr;
+}
+
+// 0 when the service does not exist.
+inline DWORD StateOf(const char* name) {
+    Sc service(OpenSvc(name, SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status{};
+    if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
+    return status.dwCurrentState;
+}
+
+inline bool AwaitState(const char* name, DWORD state, DWORD ms) {
+    for (DWORD waited = 0; waited <= ms; waited += 20) {
+        if (StateOf(name) == state) return true;
+        Sleep(20);
+    }
+    return false;
+}
+
+inline bool Exists(const char* name) {
+    Sc service(OpenSvc(name, SERVICE_QUERY_STATUS));
+    return static_cast<bool>(service);
+}
+
+// Waits until the service's process has ended: its single-instance mutex goes with it.
+inline bool AwaitProcessGone(const char* mutexName, DWORD ms) {
+    for (DWORD waited = 0; waited <= ms; waited += 20) {
+        HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, mutexName);
+        if (!mutex) return true;
+        CloseHandle(mutex);
+        Sleep(20);
+    }
+    return false;
+}
+
+struct Child {
+    PROCESS_INFORMATION info{};
+    bool started = false;
+    explicit Child(const std::string& commandLine) {
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        std::vector<char> line(commandLine.begin(), commandLine.end());
+        line.push_back('\0');
+        started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                 &startup, &info) != FALSE;
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() {
+        if (!started) return;
+        if (WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT)
+            TerminateProcess(info.hProcess, 255);
+        CloseHandle(info.hProcess);
+        CloseHandle(info.hThread);
+    }
+    bool Ended(DWORD ms, DWORD* code = nullptr) {
+        if (WaitForSingleObject(info.hProcess, ms) != WAIT_OBJECT_0) return false;
+        if (code) GetExitCodeProcess(info.hProcess, code);
+        return true;
+    }
+};
+
+// One event-log entry as Wine's ReportEventW reports it on its debug channels.
+struct Entry {
+    std::string level;  // err, warn or trace (error, warning, information)
+    uint32_t type = 0;
+    uint32_t id = 0;
+    std::string text;
+};
+
+// The harness's driver log (HALV_E2E_DRIVER_LOG) from where it stood when the reader was made,
+// read on as it grows.
+class DriverLog {
+  public:
+    DriverLog() {
+        const char* path = std::getenv("HALV_E2E_DRIVER_LOG");
+        if (path) path_ = e2e::WindowsPath(path);
+        std::ifstream in(path_, std::ios::binary | std::ios::ate);
+        if (in) mark_ = offset_ = static_cast<size_t>(in.tellg());
+    }
+    bool available() const { return !path_.empty(); }
+
+    // Everything since the mark.
+    std::string Read() const {
+        std::ifstream in(path_, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(mark_));
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return text;
+    }
+
+    // Every ReportEventW since the mark: the fixme line gives type and identifier, the eventlog
+    // line after it the text.
+    const std::vector<Entry>& Entries() {
+        Update();
+        return entries_;
+    }
+    // Dialogs that the service's processes made since the mark (Wine's +dialog channel): a
+    // message box is one.
+    int Dialogs() {
+        Update();
+        return dialogs_;
+    }
+    std::vector<Entry> AwaitEntries(size_t count, DWORD ms) {
+        for (DWORD waited = 0; waited <= ms; waited += 100) {
+            Update();
+            if (entries_.size() >= count && !entries_[count - 1].text.empty()) break;
+            Sleep(100);
+        }
+        return entries_;
+    }
+
+  private:
+    void Update() {
+        std::ifstream in(path_, std::ios::binary);
+        if (!in) return;
+        in.seekg(static_cast<std::streamoff>(offset_));
+        std::string chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        offset_ += chunk.size();
+        partial_ += chunk;
+        size_t start = 0, end;
+        while ((end = partial_.find('\n', start)) != std::string::npos) {
+            Line(partial_.substr(start, end - start));
+            start = end + 1;
+        }
+        partial_.erase(0, start);
+    }
+    void Line(std::string line) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find(":trace:dialog:DIALOG_CreateIndirect") != std::string::npos) ++dialogs_;
+        size_t at = line.find(":fixme:advapi:ReportEventW (");
+        if (at != std::string::npos) {
+            Entry e;
+            unsigned long long handle = 0;
+            unsigned type = 0, category = 0, id = 0;
+            std::sscanf(line.c_str() + at + 28, "%llx,0x%x,0x%x,0x%x", &handle, &type, &category,
+                        &id);
+            e.type = type;
+            e.id = id;
+            entries_.push_back(e);
+            return;
+        }
+        for (const char* level : {"err", "warn", "trace"}) {
+            const std::string tag = std::string(":") + level + ":eventlog:ReportEventW L\"";
+            at = line.find(tag);
+            if (at == std::string::npos || entries_.empty()) continue;
+            std::string quoted = line.substr(at + tag.size());
+            if (!quoted.empty() && quoted.back() == '"') quoted.pop_back();
+            entries_.back().level = level;
+            entries_.back().text = Unescape(quoted);
+        }
+    }
+    static std::string Unescape(const std::string& s) {
+        std::string out;
+        for (size_t i = 0; i < s.size(); ++i) {
+            if (s[i] == '\\' && i + 1 < s.size()) {
+                ++i;
+                out += s[i] == 'n' ? '\n' : s[i];
+            } else {
+                out += s[i];
+            }
+        }
+        return out;
+    }
+
+    std::string path_;
+    size_t mark_ = 0, offset_ = 0;
+    std::string partial_;
+    std::vector<Entry> entries_;
+    int dialogs_ = 0;
+};
+
+}  // namespace svc_e2e
