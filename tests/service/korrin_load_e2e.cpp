@@ -247,6 +247,9 @@ TEST_F(KorrinLoad, OneAdapterWhoseReadsFailShowsOneBoxAndTheOthersLoseNothing) {
             return pop.adapters[1]
                 .counters.byCommand[sim::CommandIndex(channel::MPCMD_READ_EVENTS)];
         };
+        // What came before is read first, so that the three batches find room in the queue.
+        for (int i = 0; i < 400 && control.ReadPopulation(pop) && pop.adapters[1].queuedEvents; ++i)
+            Sleep(25);
         control.SetFault(1, channel::MPCMD_READ_EVENTS, sim::kFaultCallFails);
         // One batch at a time, each read (and failing) before the next: three failed reads.
         uint32_t queued = 0;
