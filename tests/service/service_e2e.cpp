@@ -31,6 +31,7 @@ constexpr char kGroup[] = "HALV bridge and simulator";
 // A folder of the test's own, with a blank: the service path is then registered in quotes.
 constexpr char kFolder[] = "C:\\Korrin Test\\";
 constexpr char kServiceKey[] = "SOFTWARE\\Torvale Technology Inc.\\HALV\\Service\\Vexmond";
+constexpr char kMutex[] = "Global\\Vexmond-Mutex";
 
 std::string g_exeSource, g_sysSource;
 
@@ -118,9 +119,20 @@ class ServiceE2E : public e2e::SimTest {
     }
 
     // The bridge's driver service, started in the simulator's group before the service runs.
-    static void StartBridge() {
+    // Called as ASSERT_TRUE(StartBridge()): a failure here must stop the case, not only the
+    // helper.
+    static bool StartBridge() {
         std::string error;
-        ASSERT_TRUE(simctl::InstallAndStart({"KvDpcService", Sys(), kGroup}, &error)) << error;
+        const bool ok = simctl::InstallAndStart({"KvDpcService", Sys(), kGroup}, &error);
+        EXPECT_TRUE(ok) << "KvDpcService: " << error;
+        return ok;
+    }
+
+    // What an earlier case may leave for a while: its service still registered (deleted, but
+    // referred to), or its process still ending with the single-instance mutex.
+    static void AwaitEarlierCasesGone() {
+        ASSERT_TRUE(AwaitGone("Vexmond", 90000)) << Describe("Vexmond");
+        ASSERT_TRUE(AwaitProcessGone(kMutex, 30000)) << "an earlier Vexmond.exe still runs";
     }
 
     static e2e::ChildResult Run(const std::string& arguments) {
@@ -224,7 +236,9 @@ TEST_F(ServiceE2E, InstallRegistersTheServiceAndRemoveTakesItAway) {
 TEST_F(ServiceE2E, ServiceLogsAdapterEventsAndUndoesEverythingAtStop) {
     DriverLog log;
     ASSERT_TRUE(log.available()) << "HALV_E2E_DRIVER_LOG is not set: run under scripts/e2e.sh";
-    StartBridge();
+    ASSERT_TRUE(StartBridge());
+    AwaitEarlierCasesGone();
+    if (HasFatalFailure()) return;
     ASSERT_TRUE(Run("/SvcInstall").finished);
     {
         Sc service(OpenSvc("Vexmond"));
@@ -288,13 +302,14 @@ TEST_F(ServiceE2E, ServiceLogsAdapterEventsAndUndoesEverythingAtStop) {
                   1u)
             << position;
     }
-    EXPECT_TRUE(AwaitProcessGone("Global\\Vexmond-Mutex", 10000))
-        << "the service process did not end";
+    EXPECT_TRUE(AwaitProcessGone(kMutex, 10000)) << "the service process did not end";
     EXPECT_EQ(log.Read().find("wine: Unhandled"), std::string::npos);
 }
 
 TEST_F(ServiceE2E, DebugModeRunsUntilItsBoxIsClosed) {
-    StartBridge();
+    ASSERT_TRUE(StartBridge());
+    AwaitEarlierCasesGone();
+    if (HasFatalFailure()) return;
     Child child(Quoted(Exe()) + " /x -svcdeb");
     ASSERT_TRUE(child.started);
     EXPECT_TRUE(AwaitConnected(15000)) << "boxes: " << ::testing::PrintToString(KorrinBoxes());
@@ -319,17 +334,19 @@ TEST_F(ServiceE2E, DebugModeRunsUntilItsBoxIsClosed) {
 }
 
 TEST_F(ServiceE2E, Windows98ModeRunsUntilItsStopEventIsSet) {
-    StartBridge();
+    ASSERT_TRUE(StartBridge());
+    // The mode installs the service: what an earlier case registered must be gone first, or
+    // the install fails as it should and the case would blame the program.
+    AwaitEarlierCasesGone();
+    if (HasFatalFailure()) return;
     Child child(Quoted(Exe()) + " -WIN98");
     ASSERT_TRUE(child.started);
     EXPECT_TRUE(AwaitConnected(15000)) << "boxes: " << ::testing::PrintToString(KorrinBoxes());
-    // The mode installs the service as well.
-    bool installed = false;
-    for (int i = 0; i < 100 && !installed; ++i) {
-        installed = Exists("Vexmond");
-        if (!installed) Sleep(100);
-    }
-    EXPECT_TRUE(installed);
+    const bool installed = AwaitExists("Vexmond", 30000);
+    EXPECT_TRUE(installed) << "the mode did not install the service; program "
+                           << (child.Ended(0) ? "ended" : "running") << ", mutex "
+                           << (MutexExists(kMutex) ? "held" : "free") << ", " << Describe("Vexmond")
+                           << ", boxes: " << ::testing::PrintToString(KorrinBoxes());
     EXPECT_FALSE(child.Ended(0));
     HANDLE stop = nullptr;
     for (int i = 0; i < 100 && !stop; ++i) {

@@ -56,6 +56,47 @@ inline bool Exists(const char* name) {
     return static_cast<bool>(service);
 }
 
+inline bool AwaitExists(const char* name, DWORD ms) {
+    for (DWORD waited = 0; waited <= ms; waited += 50) {
+        if (Exists(name)) return true;
+        Sleep(50);
+    }
+    return false;
+}
+
+// What the Service Control Manager says of a service, for a failure's message.
+inline std::string Describe(const char* name) {
+    Sc scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!scm) return "no service manager, error " + std::to_string(GetLastError());
+    Sc service(OpenServiceA(scm.get(), name, SERVICE_QUERY_STATUS));
+    if (!service)
+        return std::string(name) + ": open fails, error " + std::to_string(GetLastError());
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(service.get(), &status))
+        return std::string(name) + ": query fails, error " + std::to_string(GetLastError());
+    return std::string(name) + ": state " + std::to_string(status.dwCurrentState);
+}
+
+// Waits until no service of that name is registered. A deleted service stays in the Service
+// Control Manager while anything still refers to it (an open handle, a process that has not
+// ended yet); creating one of that name meanwhile fails with ERROR_SERVICE_MARKED_FOR_DELETE.
+inline bool AwaitGone(const char* name, DWORD ms) {
+    for (DWORD waited = 0; waited <= ms; waited += 50) {
+        Sc scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        Sc service(scm ? OpenServiceA(scm.get(), name, SERVICE_QUERY_STATUS) : nullptr);
+        if (scm && !service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return true;
+        Sleep(50);
+    }
+    return false;
+}
+
+inline bool MutexExists(const char* mutexName) {
+    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, mutexName);
+    if (!mutex) return false;
+    CloseHandle(mutex);
+    return true;
+}
+
 // Waits until the service's process has ended: its single-instance mutex goes with it.
 inline bool AwaitProcessGone(const char* mutexName, DWORD ms) {
     for (DWORD waited = 0; waited <= ms; waited += 20) {
