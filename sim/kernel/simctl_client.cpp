@@ -45,6 +45,18 @@ bool StopAndDeleteOpen(SC_HANDLE service, std::string* error) {
     return true;
 }
 
+// Waits until no service of that name is registered. The Service Control Manager keeps a
+// deleted service while anything still refers to it (an open handle, a stop still under way),
+// and creating one of the same name meanwhile fails with ERROR_SERVICE_MARKED_FOR_DELETE.
+bool WaitUntilGone(SC_HANDLE scm, const std::string& name, DWORD ms) {
+    for (DWORD waited = 0;; waited += 50) {
+        ServiceHandle service(OpenServiceA(scm, name.c_str(), SERVICE_QUERY_STATUS));
+        if (!service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return true;
+        if (waited >= ms) return false;
+        Sleep(50);
+    }
+}
+
 }  // namespace
 
 std::string ProgramDirectory() {
@@ -68,6 +80,9 @@ bool InstallAndStart(const DriverService& driver, std::string* error) {
     if (ServiceHandle old{OpenServiceA(scm.get(), driver.name.c_str(), SERVICE_ALL_ACCESS)}) {
         if (!StopAndDeleteOpen(old.get(), error)) return false;
     }
+    if (!WaitUntilGone(scm.get(), driver.name, 60000))
+        return Fail(error, "waiting for the earlier service to go",
+                    ERROR_SERVICE_MARKED_FOR_DELETE);
     ServiceHandle service(CreateServiceA(
         scm.get(), driver.name.c_str(), driver.name.c_str(), SERVICE_ALL_ACCESS,
         SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, driver.sysPath.c_str(),
