@@ -35,7 +35,6 @@ constexpr char kFolder[] = "C:\\Korrin Load\\";
 constexpr char kMutex[] = "Global\\Vexmond-Mutex";
 constexpr int kAdapters = 4;
 constexpr uint32_t kRecordsPerAdapter = 600;  // 2400 in all
-constexpr uint32_t kBatch = 8;
 
 std::string g_exeSource, g_sysSource;
 
@@ -45,61 +44,6 @@ std::string Exe() {
 std::string Sys() {
     return std::string(kFolder) + "XAPHLINK.sys";
 }
-
-// One writer: the records of one adapter, numbered by their LBA, in batches with a signal
-// after each. A full miniport queue refuses records; they are offered again a moment later,
-// as a miniport holds them until there is room.
-class Writer {
-  public:
-    // `before(control, next)` runs before each batch, which starts at record `next`; it returns
-    // how many records it queued itself.
-    using Hook = std::function<uint32_t(simctl::SimControl&, uint32_t next)>;
-    explicit Writer(int position, Hook before = {})
-        : position_(position), before_(std::move(before)) {}
-    void Start() {
-        thread_ = std::thread([this] { Run(); });
-    }
-    void Join() {
-        if (thread_.joinable()) thread_.join();
-    }
-    bool ok() const { return ok_; }
-    const std::string& error() const { return error_; }
-
-  private:
-    void Run() {
-        simctl::SimControl control;
-        if (!control.Open()) return Fail("opening the control device");
-        const DWORD deadline = GetTickCount() + 120000;
-        uint32_t next = 0;
-        while (next < kRecordsPerAdapter) {
-            if (before_) next += before_(control, next);
-            const uint32_t count = std::min(kBatch, kRecordsPerAdapter - next);
-            uint8_t records[kBatch * channel::events::kRecordSize];
-            for (uint32_t i = 0; i < count; ++i)
-                sim::MakeEventRecord(&records[i * channel::events::kRecordSize], 0x102, 1, 0, 0,
-                                     next + i);
-            uint32_t queued = 0;
-            if (!control.QueueEvents(position_, records, count, true, queued))
-                return Fail("queueing, error " + std::to_string(control.last_error()));
-            next += queued;
-            if (queued < count) {
-                if (static_cast<LONG>(GetTickCount() - deadline) > 0)
-                    return Fail("the queue stayed full at record " + std::to_string(next));
-                Sleep(2);
-            }
-        }
-        ok_ = true;
-    }
-    void Fail(const std::string& what) {
-        error_ = "adapter " + std::to_string(position_) + ": " + what;
-    }
-
-    int position_;
-    Hook before_;
-    std::thread thread_;
-    std::atomic<bool> ok_{false};
-    std::string error_;
-};
 
 class KorrinLoad : public e2e::SimTest {
   protected:
@@ -225,7 +169,8 @@ TEST_F(KorrinLoad, StormOfFourAdaptersIsLoggedWholeAndInOrderWithoutABox) {
     ASSERT_TRUE(StartService());
     ASSERT_TRUE(AwaitConnected());
     std::vector<std::unique_ptr<Writer>> writers;
-    for (int p = 0; p < kAdapters; ++p) writers.push_back(std::make_unique<Writer>(p));
+    for (int p = 0; p < kAdapters; ++p)
+        writers.push_back(std::make_unique<Writer>(p, kRecordsPerAdapter));
     for (auto& w : writers) w->Start();
     for (auto& w : writers) w->Join();
     for (auto& w : writers) EXPECT_TRUE(w->ok()) << w->error();
@@ -281,7 +226,8 @@ TEST_F(KorrinLoad, OneAdapterWhoseReadsFailShowsOneBoxAndTheOthersLoseNothing) {
     };
     std::vector<std::unique_ptr<Writer>> writers;
     for (int p = 0; p < kAdapters; ++p)
-        writers.push_back(std::make_unique<Writer>(p, p == 1 ? Writer::Hook(failMidway) : nullptr));
+        writers.push_back(std::make_unique<Writer>(p, kRecordsPerAdapter,
+                                                   p == 1 ? Writer::Hook(failMidway) : nullptr));
     for (auto& w : writers) w->Start();
     for (auto& w : writers) w->Join();
     for (auto& w : writers) EXPECT_TRUE(w->ok()) << w->error();

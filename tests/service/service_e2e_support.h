@@ -5,13 +5,19 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "channel/protocol.h"
 #include "e2e_support.h"
+#include "sim/population.h"
 
 namespace svc_e2e {
 
@@ -242,6 +248,68 @@ class DriverLog {
     std::string partial_;
     std::vector<Entry> entries_;
     int dialogs_ = 0;
+};
+
+// One writer: `records` records of one adapter, numbered by their LBA from 0, in batches of
+// kBatch with a signal after each, as a miniport does in a storm of media errors. A full
+// miniport queue refuses records; they are offered again a moment later, as a miniport holds
+// them until there is room.
+inline constexpr uint32_t kBatch = 8;
+
+class Writer {
+  public:
+    // `before(control, next)` runs before each batch, which starts at record `next`; it returns
+    // how many records it queued itself.
+    using Hook = std::function<uint32_t(simctl::SimControl&, uint32_t next)>;
+    Writer(int position, uint32_t records, Hook before = {})
+        : position_(position), records_(records), before_(std::move(before)) {}
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+    ~Writer() { Join(); }
+    void Start() {
+        thread_ = std::thread([this] { Run(); });
+    }
+    void Join() {
+        if (thread_.joinable()) thread_.join();
+    }
+    bool ok() const { return ok_; }
+    const std::string& error() const { return error_; }
+
+  private:
+    void Run() {
+        simctl::SimControl control;
+        if (!control.Open()) return Fail("opening the control device");
+        const DWORD deadline = GetTickCount() + 120000;
+        uint32_t next = 0;
+        while (next < records_) {
+            if (before_) next += before_(control, next);
+            const uint32_t count = std::min(kBatch, records_ - next);
+            uint8_t records[kBatch * channel::events::kRecordSize];
+            for (uint32_t i = 0; i < count; ++i)
+                sim::MakeEventRecord(&records[i * channel::events::kRecordSize], 0x102, 1, 0, 0,
+                                     next + i);
+            uint32_t queued = 0;
+            if (!control.QueueEvents(position_, records, count, true, queued))
+                return Fail("queueing, error " + std::to_string(control.last_error()));
+            next += queued;
+            if (queued < count) {
+                if (static_cast<LONG>(GetTickCount() - deadline) > 0)
+                    return Fail("the queue stayed full at record " + std::to_string(next));
+                Sleep(2);
+            }
+        }
+        ok_ = true;
+    }
+    void Fail(const std::string& what) {
+        error_ = "adapter " + std::to_string(position_) + ": " + what;
+    }
+
+    int position_;
+    uint32_t records_;
+    Hook before_;
+    std::thread thread_;
+    std::atomic<bool> ok_{false};
+    std::string error_;
 };
 
 }  // namespace svc_e2e
