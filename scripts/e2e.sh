@@ -11,6 +11,8 @@
 #   HALV_WIN_BUILD     build folder (default build/win)
 #   HALV_E2E_TIMEOUT   seconds one test program may run (default 180)
 #   HALV_E2E_KEEP=1    leave the prefix's processes running and print how to reach them
+#   HALV_E2E_EXEC      a shell command to run in the prepared prefix in place of the tests
+#                      (scripts/bench.sh); its exit status is the script's
 #
 # Results: a line per program, the time of each stage, and a closing "N passed, N failed".
 # For every failure its log, the driver log of its run and a screenshot are kept under
@@ -117,6 +119,18 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >"$
 cmake --build "$BUILD" -j2 >"$LOGS/build.log" 2>&1 \
     || { grep -E "error|FAILED" -A5 "$LOGS/build.log" | head -60; die "building $BUILD failed"; }
 stage_end
+
+# ---- 4a. Or one command in the prepared prefix, in place of the tests ------------------------
+if [ -n "${HALV_E2E_EXEC:-}" ]; then
+    stage_start "command"
+    bash -c "$HALV_E2E_EXEC"
+    rc=$?
+    stage_end
+    cleanup
+    trap - EXIT
+    print_stages
+    exit $rc
+fi
 
 # ---- 5. The Windows test programs, one at a time -----------------------------------------------
 stage_start "Windows tests"
