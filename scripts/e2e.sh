@@ -12,6 +12,8 @@
 #   HALV_E2E_TIMEOUT   seconds one test program may run (default 180)
 #   HALV_E2E_KEEP=1    leave the prefix's processes running and print how to reach them
 #   HALV_SHIPPED_DIRS  build folders whose shipped binaries are checked (default: the build)
+#   HALV_E2E_EXEC      a shell command to run in the prepared prefix in place of the tests
+#                      (scripts/bench.sh); its exit status is the script's
 #
 # Results: a line per program, the time of each stage, and a closing "N passed, N failed".
 # For every failure its log, the driver log of its run and a screenshot are kept under
@@ -89,12 +91,14 @@ timeout 60 wineserver -w
 # services.exe and winedevice.exe (where the drivers run) take their environment and stderr
 # from the first Wine process after the server starts: this one. DbgPrint appears on
 # warn:debugstr, the service's event-log entries on the eventlog channel (their type and
-# identifier on fixme:advapi, their text on eventlog). With -p the server
+# identifier on fixme:advapi, their text on eventlog), and every dialog a service makes on
+# +dialog (a service's message box is seen by no other process; its dialog line counts it).
+# With -p the server
 # and those processes stay up between the test programs.
 start_wine() {
     wineserver -p || return 1
     SERVER_STARTED=1
-    WINEDEBUG=fixme-all,fixme+advapi,warn+debugstr,+eventlog \
+    WINEDEBUG=fixme-all,fixme+advapi,warn+debugstr,+eventlog,+dialog \
         wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
         >/dev/null 2>>"$DRIVER_LOG"
 }
@@ -116,6 +120,18 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >"$
 cmake --build "$BUILD" -j2 >"$LOGS/build.log" 2>&1 \
     || { grep -E "error|FAILED" -A5 "$LOGS/build.log" | head -60; die "building $BUILD failed"; }
 stage_end
+
+# ---- 4a. Or one command in the prepared prefix, in place of the tests ------------------------
+if [ -n "${HALV_E2E_EXEC:-}" ]; then
+    stage_start "command"
+    bash -c "$HALV_E2E_EXEC"
+    rc=$?
+    stage_end
+    cleanup
+    trap - EXIT
+    print_stages
+    exit $rc
+fi
 
 # ---- 5. The Windows test programs, one at a time -----------------------------------------------
 stage_start "Windows tests"
