@@ -1,5 +1,6 @@
 # add_kernel_driver(<name> SOURCES <files...> [RESOURCES <.rc files...>] [INCLUDES <dirs...>])
-# Builds <name>.sys: a 64-bit kernel-mode image whose only imports are ntoskrnl.exe and hal.dll.
+# Builds <name>.sys: a 64-bit kernel-mode image, stripped, whose only imports are ntoskrnl.exe
+# and hal.dll.
 # Only meaningful in the Windows configuration.
 function(add_kernel_driver name)
     cmake_parse_arguments(KD "" "" "SOURCES;RESOURCES;INCLUDES" ${ARGN})
@@ -22,7 +23,9 @@ function(add_kernel_driver name)
         -nostdlib -nostartfiles -shared
         -Wl,--subsystem,native -Wl,--entry,DriverEntry -Wl,--image-base,0x10000
         -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
-        -Wl,--dynamicbase -Wl,--nxcompat -Wl,--exclude-all-symbols)
+        -Wl,--dynamicbase -Wl,--nxcompat -Wl,--exclude-all-symbols
+        # No symbol table or debug sections in the image; the import table stays.
+        -s)
     target_link_libraries(${name} PRIVATE ntoskrnl hal gcc)
     # MinGW's wdm.h defines two interlocked intrinsics that intrin.h has already defined, which
     # C++ refuses; these guards make intrin.h leave them to wdm.h.

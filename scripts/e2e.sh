@@ -11,6 +11,9 @@
 #   HALV_WIN_BUILD     build folder (default build/win)
 #   HALV_E2E_TIMEOUT   seconds one test program may run (default 180)
 #   HALV_E2E_KEEP=1    leave the prefix's processes running and print how to reach them
+#   HALV_SHIPPED_DIRS  build folders whose shipped binaries are checked (default: the build)
+#   HALV_E2E_EXEC      a shell command to run in the prepared prefix in place of the tests
+#                      (scripts/bench.sh); its exit status is the script's
 #   HALV_RELEASE_DIR   the release whose package the install stage installs (default
 #                      build/release; made by scripts/release.sh when missing or stale)
 #
@@ -90,12 +93,14 @@ timeout 60 wineserver -w
 # services.exe and winedevice.exe (where the drivers run) take their environment and stderr
 # from the first Wine process after the server starts: this one. DbgPrint appears on
 # warn:debugstr, the service's event-log entries on the eventlog channel (their type and
-# identifier on fixme:advapi, their text on eventlog). With -p the server
+# identifier on fixme:advapi, their text on eventlog), and every dialog a service makes on
+# +dialog (a service's message box is seen by no other process; its dialog line counts it).
+# With -p the server
 # and those processes stay up between the test programs.
 start_wine() {
     wineserver -p || return 1
     SERVER_STARTED=1
-    WINEDEBUG=fixme-all,fixme+advapi,warn+debugstr,+eventlog \
+    WINEDEBUG=fixme-all,fixme+advapi,warn+debugstr,+eventlog,+dialog \
         wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
         >/dev/null 2>>"$DRIVER_LOG"
 }
@@ -117,6 +122,18 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >"$
 cmake --build "$BUILD" -j2 >"$LOGS/build.log" 2>&1 \
     || { grep -E "error|FAILED" -A5 "$LOGS/build.log" | head -60; die "building $BUILD failed"; }
 stage_end
+
+# ---- 4a. Or one command in the prepared prefix, in place of the tests ------------------------
+if [ -n "${HALV_E2E_EXEC:-}" ]; then
+    stage_start "command"
+    bash -c "$HALV_E2E_EXEC"
+    rc=$?
+    stage_end
+    cleanup
+    trap - EXIT
+    print_stages
+    exit $rc
+fi
 
 passed=0; failed=0; declare -a FAILED=() RESULTS=()
 
@@ -178,6 +195,21 @@ for entry in "${TESTS[@]}"; do
         start_wine || die "restarting Wine failed"
     fi
 done
+stage_end
+
+# ---- 5b. What ships carries no test code ------------------------------------------------------
+# Counted as one more program: the shipped binaries of the build folders in HALV_SHIPPED_DIRS
+# (default: this build) must hold no test-only names.
+stage_start "shipped binaries"
+if scripts/check-shipped.sh ${HALV_SHIPPED_DIRS:-"$BUILD"} >"$LOGS/check-shipped.log" 2>&1; then
+    passed=$((passed + 1))
+    RESULTS+=("PASS  shipped binaries carry no test names")
+else
+    failed=$((failed + 1)); FAILED+=("check-shipped")
+    RESULTS+=("FAIL  shipped binaries carry no test names (see $ART/check-shipped.log)")
+    cp "$LOGS/check-shipped.log" "$ART/"
+fi
+cat "$LOGS/check-shipped.log"
 stage_end
 
 # ---- 6. Summary ------------------------------------------------------------------------------

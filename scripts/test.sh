@@ -11,6 +11,17 @@ ctest --test-dir build/native --output-on-failure -j2 | tee build/native/ctest.l
 native=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\2 \1/p' build/native/ctest.log)
 native_total=${native% *}; native_failed=${native#* }
 echo "native tests: $(( $(date +%s) - start )) s"
+# An optimised native build without sanitizers must compile warning-free and pass too
+# (HALV_SKIP_OPTIMISED=1 skips it).
+if [ "${HALV_SKIP_OPTIMISED:-0}" != 1 ]; then
+    cmake -S . -B build/native-release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build build/native-release -j2
+    ctest --test-dir build/native-release --output-on-failure -j2 | tail -n 3
+fi
+# Every fuzz target for a few seconds, then every corpus replayed (HALV_SKIP_FUZZ=1 skips it).
+if [ "${HALV_SKIP_FUZZ:-0}" != 1 ]; then
+    FUZZ_SECONDS=${FUZZ_SECONDS:-5} scripts/fuzz.sh
+fi
 if [ "${HALV_SKIP_E2E:-0}" != 1 ]; then
     # The signed release with a throwaway certificate made for this run (never a real key in
     # the repository); the harness's install stage then installs that package.

@@ -4,18 +4,27 @@
 //
 // All kernel access goes through a Kernel type supplied by the caller:
 //   Kernel::Extension       the device extension, with the fields SignalDpc[4], SlotEvent[4]
-//                           (event objects, null while the slot is free) and SlotEventHandle[4]
-//   Kernel::Event, Kernel::Handle, Kernel::Irql, Kernel::Dpc
-//   bool OpenOrCreateEvent(const char16_t* name, size_t units, Event& event, Handle& handle)
-//       opens the named notification event, creating it when it does not exist; the event
-//       reference and the handle both stay valid until CloseEvent
+//                           (event objects, null while the slot is free), SlotEventHandle[4]
+//                           and SlotLock
+//   Kernel::Event, Kernel::Handle, Kernel::Irql, Kernel::Dpc, Kernel::Lock
+//   bool OpenOrCreateEvent(const char16_t* name, size_t units, uint32_t access,
+//                          uint32_t attributes, Event& event, Handle& handle)
+//       opens the named event with that access and those object attributes, creating a
+//       notification event when the name does not exist; the event reference and the handle
+//       both stay valid until CloseEvent
+//   bool IsNotificationEvent(Event event)
 //   void CloseEvent(Event event, Handle handle)
+//   void InitializeLock(Lock&)  /  void AcquireLock(Lock&)  /  void ReleaseLock(Lock&)
+//       a lock for passive-level callers; the holder may not close handles
 //   void InitializeDpc(Dpc& dpc, void* context)     routine: the driver's deferred routine
 //   Irql RaiseIrqlToHigh()  /  void LowerIrql(Irql previous)
 //   void QueueDpc(Dpc& dpc, const void* argument1, const void* argument2)
 //   void SetEvent(Event event)
 //   void FlushQueuedDpcs()                           waits for every queued or running DPC
-//   Status CreateDevice()  /  Status CreateSymbolicLink()  /  void InstallRoutines()
+//   Status CreateDevice(uint32_t characteristics, Extension*& extension)
+//   Status ProtectDevice(const uint8_t* descriptor, size_t size)
+//       sets the DACL of the self-relative security descriptor on the device
+//   Status CreateSymbolicLink()  /  void InstallRoutines()
 //   void DeleteSymbolicLink()  /  void DeleteDevice()   (DeleteDevice frees the extension)
 #pragma once
 
@@ -32,6 +41,7 @@ inline constexpr Status kStatusSuccess = 0;
 inline constexpr Status kStatusUnsuccessful = static_cast<Status>(0xC0000001u);
 inline constexpr Status kStatusInfoLengthMismatch = static_cast<Status>(0xC0000004u);
 inline constexpr Status kStatusInvalidParameter = static_cast<Status>(0xC000000Du);
+inline constexpr Status kStatusObjectTypeMismatch = static_cast<Status>(0xC0000024u);
 inline constexpr Status kStatusObjectNameInvalid = static_cast<Status>(0xC0000033u);
 
 constexpr bool IsSuccess(Status status) {
@@ -44,6 +54,73 @@ inline constexpr char16_t kNamePrefix[] = u"\\BaseNamedObjects\\";
 inline constexpr size_t kNamePrefixUnits = sizeof(kNamePrefix) / sizeof(char16_t) - 1;
 static_assert(kNamePrefixUnits == 18);
 static_assert(kNamePrefixUnits + BRIDGE_MAX_EVENT_NAME_UNITS == kNameBufferUnits);
+
+// How a registered event is opened. The rights are the ones the deferred routine needs to set
+// the event, and no more. The requester's own access to the event is checked although the
+// open runs in kernel mode: otherwise any caller of the bridge could have the kernel open, and
+// then set, an event that the caller itself may not touch. OBJ_OPENIF reaches the service's
+// existing event; OBJ_KERNEL_HANDLE keeps the handle out of the requester's handle table.
+inline constexpr uint32_t kEventModifyState = 0x00000002;
+inline constexpr uint32_t kSynchronize = 0x00100000;
+inline constexpr uint32_t kEventAccess = kEventModifyState | kSynchronize;
+inline constexpr uint32_t kObjOpenIf = 0x00000080;
+inline constexpr uint32_t kObjKernelHandle = 0x00000200;
+inline constexpr uint32_t kObjForceAccessCheck = 0x00000400;
+inline constexpr uint32_t kEventAttributes = kObjOpenIf | kObjKernelHandle | kObjForceAccessCheck;
+
+// The bridge device. Opens of names below the device get the device's own access check
+// (FILE_DEVICE_SECURE_OPEN); that is its only characteristic.
+inline constexpr uint32_t kFileDeviceSecureOpen = 0x00000100;
+inline constexpr uint32_t kDeviceCharacteristics = kFileDeviceSecureOpen;
+
+// The device's security descriptor, in self-relative form: a protected DACL that allows
+// everything to LocalSystem (S-1-5-18, the service) and to the Administrators group
+// (S-1-5-32-544), and nothing to anyone else. The bridge hands out kernel addresses and lets
+// its caller decide which events the kernel sets, so no other user may open it. There is no
+// owner, group or SACL: only the DACL is set on the device.
+namespace device_sd {
+inline constexpr uint8_t kRevision = 1;
+inline constexpr uint16_t kSeDaclPresent = 0x0004;
+inline constexpr uint16_t kSeDaclProtected = 0x1000;
+inline constexpr uint16_t kSeSelfRelative = 0x8000;
+inline constexpr uint16_t kControl = kSeSelfRelative | kSeDaclProtected | kSeDaclPresent;
+inline constexpr uint8_t kAclRevision = 2;
+inline constexpr uint8_t kAccessAllowedAceType = 0;
+inline constexpr uint32_t kGenericAll = 0x10000000;
+inline constexpr uint8_t kSidRevision = 1;
+inline constexpr uint8_t kNtAuthority = 5;  // SECURITY_NT_AUTHORITY, the last of 6 bytes
+inline constexpr uint32_t kLocalSystemRid = 18;
+inline constexpr uint32_t kBuiltinDomainRid = 32;
+inline constexpr uint32_t kAdministratorsRid = 544;
+
+constexpr size_t SidSize(size_t sub_authorities) {
+    return 8 + 4 * sub_authorities;
+}
+// Header: revision, padding, control, then the offsets of owner, group, SACL and DACL.
+inline constexpr size_t kControlOffset = 2;
+inline constexpr size_t kOwnerOffset = 4;
+inline constexpr size_t kGroupOffset = 8;
+inline constexpr size_t kSaclOffset = 12;
+inline constexpr size_t kDaclOffsetField = 16;
+inline constexpr size_t kHeaderSize = 20;
+// ACL header: revision, padding, size, ACE count, padding. Each ACE: type, flags, size, mask,
+// then the SID.
+inline constexpr size_t kDacl = kHeaderSize;
+inline constexpr size_t kAclHeaderSize = 8;
+inline constexpr size_t kAceHeaderSize = 8;
+inline constexpr size_t kSystemAce = kDacl + kAclHeaderSize;
+inline constexpr size_t kSystemAceSize = kAceHeaderSize + SidSize(1);
+inline constexpr size_t kAdminsAce = kSystemAce + kSystemAceSize;
+inline constexpr size_t kAdminsAceSize = kAceHeaderSize + SidSize(2);
+inline constexpr size_t kAclSize = kAclHeaderSize + kSystemAceSize + kAdminsAceSize;
+inline constexpr size_t kSize = kDacl + kAclSize;
+static_assert(kOwnerOffset + 4 == kGroupOffset && kGroupOffset + 4 == kSaclOffset);
+static_assert(kSaclOffset + 4 == kDaclOffsetField && kDaclOffsetField + 4 == kHeaderSize);
+static_assert(kSystemAce == 28 && kSystemAceSize == 20);
+static_assert(kAdminsAce == 48 && kAdminsAceSize == 24);
+static_assert(kAclSize == 52 && kSize == 72);
+static_assert(kDacl % 4 == 0 && kSystemAce % 4 == 0 && kAdminsAce % 4 == 0);
+}  // namespace device_sd
 
 // The test signal points its DPC at this slot index; it must outlive any queued DPC, so it is
 // a constant of the image rather than a local.
@@ -69,6 +146,8 @@ class ByteSpan {
         value = v;
         return true;
     }
+    bool StoreU8(size_t offset, uint8_t value) { return Store(offset, value, 1); }
+    bool StoreLe16(size_t offset, uint16_t value) { return Store(offset, value, 2); }
     bool StoreLe32(size_t offset, uint32_t value) { return Store(offset, value, 4); }
     bool StoreLe64(size_t offset, uint64_t value) { return Store(offset, value, 8); }
 
@@ -107,12 +186,53 @@ struct RegisterResult {
     Status status;
 };
 
+// Writes the device's security descriptor (device_sd) into the first device_sd::kSize bytes of
+// `out`; false, with nothing written, when `out` is shorter.
+inline bool BuildDeviceSecurityDescriptor(ByteSpan out) {
+    using namespace device_sd;
+    if (out.size() < kSize) return false;
+    for (size_t i = 0; i < kSize; ++i) out.StoreU8(i, 0);
+    out.StoreU8(0, kRevision);
+    out.StoreLe16(kControlOffset, kControl);
+    out.StoreLe32(kDaclOffsetField, kDacl);  // owner, group and SACL offsets stay 0: absent
+
+    out.StoreU8(kDacl, kAclRevision);
+    out.StoreLe16(kDacl + 2, kAclSize);
+    out.StoreLe16(kDacl + 4, 2);
+
+    // A SID: revision, count of sub-authorities, the 6-byte big-endian identifier authority,
+    // then the sub-authorities as little-endian 32-bit values.
+    auto ace = [&out](size_t at, size_t size, const uint32_t* rids, uint8_t rid_count) {
+        out.StoreU8(at, kAccessAllowedAceType);
+        out.StoreLe16(at + 2, static_cast<uint16_t>(size));
+        out.StoreLe32(at + 4, kGenericAll);
+        const size_t sid = at + kAceHeaderSize;
+        out.StoreU8(sid, kSidRevision);
+        out.StoreU8(sid + 1, rid_count);
+        out.StoreU8(sid + 7, kNtAuthority);
+        for (uint8_t i = 0; i < rid_count; ++i) out.StoreLe32(sid + 8 + 4 * i, rids[i]);
+    };
+    const uint32_t system[] = {kLocalSystemRid};
+    const uint32_t admins[] = {kBuiltinDomainRid, kAdministratorsRid};
+    ace(kSystemAce, kSystemAceSize, system, 1);
+    ace(kAdminsAce, kAdminsAceSize, admins, 2);
+    return true;
+}
+
 // Opens the event named by the UTF-16 name at the start of `name` and places it in a slot.
 // The name is read up to its NUL and never beyond the input: a name without a NUL inside the
 // input, an empty name, one longer than BRIDGE_MAX_EVENT_NAME_UNITS or one with a backslash
-// gets no slot. A name
-// registered before finds its old slot (the event object is the same), and only the slot's
-// first handle stays open.
+// gets no slot. So does a name that the requester may not open for kEventAccess, and one that
+// names a synchronization event: such an event would be reset by whichever waiter it wakes,
+// and the signal merging that the service relies on would be lost. A name registered before
+// finds its old slot (the event object is the same), and only the slot's first handle stays
+// open.
+//
+// Requests may come from several threads at once. The slot lock covers the scan and the
+// taking of a slot, so two registrations never take the same slot and two registrations of
+// one name never take two; the event is opened before and the spare handle closed after, both
+// outside the lock. The deferred routine takes no lock: it reads only a slot whose DPC address
+// was handed out, which happens after the slot was taken.
 template <class Kernel>
 RegisterResult BridgeRegisterEvent(Kernel& kernel, typename Kernel::Extension& ext,
                                    const ByteSpan& name) {
@@ -127,7 +247,7 @@ RegisterResult BridgeRegisterEvent(Kernel& kernel, typename Kernel::Extension& e
             return {BRIDGE_NO_SLOT, kStatusObjectNameInvalid};
         }
         // The event lies in \BaseNamedObjects itself: a backslash would let a caller reach
-        // any other object directory with the kernel's rights.
+        // any other object directory.
         if (unit == u'\\') return {BRIDGE_NO_SLOT, kStatusObjectNameInvalid};
         full_name[kNamePrefixUnits + name_units++] = static_cast<char16_t>(unit);
     }
@@ -135,24 +255,37 @@ RegisterResult BridgeRegisterEvent(Kernel& kernel, typename Kernel::Extension& e
 
     typename Kernel::Event event{};
     typename Kernel::Handle handle{};
-    if (!kernel.OpenOrCreateEvent(full_name, kNamePrefixUnits + name_units, event, handle)) {
+    if (!kernel.OpenOrCreateEvent(full_name, kNamePrefixUnits + name_units, kEventAccess,
+                                  kEventAttributes, event, handle)) {
         return {BRIDGE_NO_SLOT, kStatusUnsuccessful};
     }
+    if (!kernel.IsNotificationEvent(event)) {
+        kernel.CloseEvent(event, handle);
+        return {BRIDGE_NO_SLOT, kStatusObjectTypeMismatch};
+    }
+
+    RegisterResult result{BRIDGE_NO_SLOT, kStatusUnsuccessful};
+    bool kept = false;
+    kernel.AcquireLock(ext.SlotLock);
     for (uint32_t slot = 0; slot < BRIDGE_SLOT_COUNT; ++slot) {
         if (ext.SlotEvent[slot] == event) {
-            kernel.CloseEvent(event, handle);
-            return {slot, kStatusSuccess};
+            result = {slot, kStatusSuccess};
+            break;
         }
         if (ext.SlotEvent[slot] == nullptr) {
             // The DPC and handle are in place before the event marks the slot as taken.
             kernel.InitializeDpc(ext.SignalDpc[slot], &ext);
             ext.SlotEventHandle[slot] = handle;
             ext.SlotEvent[slot] = event;
-            return {slot, kStatusSuccess};
+            kept = true;
+            result = {slot, kStatusSuccess};
+            break;
         }
     }
-    kernel.CloseEvent(event, handle);
-    return {BRIDGE_NO_SLOT, kStatusUnsuccessful};
+    kernel.ReleaseLock(ext.SlotLock);
+    // Registered before (the slot keeps its first handle), or every slot holds another event.
+    if (!kept) kernel.CloseEvent(event, handle);
+    return result;
 }
 
 template <class Kernel>
@@ -223,11 +356,23 @@ void SignalSlot(Kernel& kernel, typename Kernel::Extension* ext, const void* arg
     kernel.SetEvent(event);
 }
 
-// Creates the device and its link; a link failure deletes the device first.
+// Creates the device, restricts it to SYSTEM and Administrators, then creates its link: the
+// name that user mode opens exists only once the device is protected. A failure undoes what
+// was done, in reverse order, and fails the load with its status.
 template <class Kernel>
 Status Load(Kernel& kernel) {
-    Status status = kernel.CreateDevice();
+    typename Kernel::Extension* ext = nullptr;
+    Status status = kernel.CreateDevice(kDeviceCharacteristics, ext);
     if (!IsSuccess(status)) return status;
+    kernel.InitializeLock(ext->SlotLock);
+
+    alignas(8) uint8_t descriptor[device_sd::kSize];
+    BuildDeviceSecurityDescriptor(ByteSpan(descriptor, sizeof descriptor));
+    status = kernel.ProtectDevice(descriptor, sizeof descriptor);
+    if (!IsSuccess(status)) {
+        kernel.DeleteDevice();
+        return status;
+    }
     status = kernel.CreateSymbolicLink();
     if (!IsSuccess(status)) {
         kernel.DeleteDevice();

@@ -4,7 +4,7 @@
 //
 // This file is the WDM side only: the device extension, the driver's routines and the kernel
 // calls. What the routines decide lives in bridge_core.h, which is tested natively.
-#include <ntifs.h>  // ZwCreateEvent; includes ntddk.h and wdm.h
+#include <ntifs.h>  // ZwCreateEvent, ObOpenObjectByPointer, ZwSetSecurityObject; includes wdm.h
 
 #include <stddef.h>
 
@@ -17,13 +17,14 @@ typedef struct _BRIDGE_DEVICE_EXTENSION {
     KDPC SignalDpc[BRIDGE_SLOT_COUNT];
     PKEVENT SlotEvent[BRIDGE_SLOT_COUNT];  // null while the slot is free
     HANDLE SlotEventHandle[BRIDGE_SLOT_COUNT];
+    FAST_MUTEX SlotLock;  // held while a registration scans and takes the slots
 } BRIDGE_DEVICE_EXTENSION, *PBRIDGE_DEVICE_EXTENSION;
 
 static_assert(offsetof(BRIDGE_DEVICE_EXTENSION, SignalDpc) == 0);
 static_assert(sizeof(KDPC) == 64);
 static_assert(offsetof(BRIDGE_DEVICE_EXTENSION, SlotEvent) == 256);
 static_assert(offsetof(BRIDGE_DEVICE_EXTENSION, SlotEventHandle) == 288);
-static_assert(sizeof(BRIDGE_DEVICE_EXTENSION) == 320);
+static_assert(offsetof(BRIDGE_DEVICE_EXTENSION, SlotLock) == 320);
 static_assert(sizeof(void*) == BRIDGE_DPC_REPLY_SIZE, "the bridge is a 64-bit driver");
 static_assert(sizeof(WCHAR) == sizeof(char16_t));
 static_assert(bridge::kStatusSuccess == STATUS_SUCCESS);
@@ -31,6 +32,19 @@ static_assert(bridge::kStatusUnsuccessful == STATUS_UNSUCCESSFUL);
 static_assert(bridge::kStatusInfoLengthMismatch == STATUS_INFO_LENGTH_MISMATCH);
 static_assert(bridge::kStatusInvalidParameter == STATUS_INVALID_PARAMETER);
 static_assert(bridge::kStatusObjectNameInvalid == STATUS_OBJECT_NAME_INVALID);
+static_assert(bridge::kStatusObjectTypeMismatch == STATUS_OBJECT_TYPE_MISMATCH);
+static_assert(bridge::kEventAccess == (EVENT_MODIFY_STATE | SYNCHRONIZE));
+static_assert(bridge::kEventAttributes ==
+              (OBJ_OPENIF | OBJ_KERNEL_HANDLE | OBJ_FORCE_ACCESS_CHECK));
+static_assert(bridge::kDeviceCharacteristics == FILE_DEVICE_SECURE_OPEN);
+static_assert(bridge::device_sd::kControl ==
+              (SE_SELF_RELATIVE | SE_DACL_PROTECTED | SE_DACL_PRESENT));
+static_assert(bridge::device_sd::kAclRevision == ACL_REVISION);
+static_assert(bridge::device_sd::kGenericAll == GENERIC_ALL);
+static_assert(bridge::device_sd::kAccessAllowedAceType == ACCESS_ALLOWED_ACE_TYPE);
+static_assert(bridge::device_sd::kLocalSystemRid == SECURITY_LOCAL_SYSTEM_RID);
+static_assert(bridge::device_sd::kBuiltinDomainRid == SECURITY_BUILTIN_DOMAIN_RID);
+static_assert(bridge::device_sd::kAdministratorsRid == DOMAIN_ALIAS_RID_ADMINS);
 
 extern "C" DRIVER_INITIALIZE DriverEntry;
 static DRIVER_DISPATCH BridgeDispatch;
@@ -47,29 +61,32 @@ class WdmKernel {
     using Handle = HANDLE;
     using Irql = KIRQL;
     using Dpc = KDPC;
+    using Lock = FAST_MUTEX;
 
     explicit WdmKernel(PDRIVER_OBJECT driver) : driver_(driver) {}
 
-    // Opens "\BaseNamedObjects\<name>" as a notification event, creating it when it does not
-    // exist: the service creates its events before it registers them, and a name registered a
-    // second time must reach the same object. IoCreateNotificationEvent does exactly this on
-    // Windows, but Wine's version creates without OBJ_OPENIF and fails on an existing name.
-    // ZwCreateEvent with OBJ_OPENIF | OBJ_KERNEL_HANDLE followed by ObReferenceObjectByHandle
-    // behaves as IoCreateNotificationEvent does on Windows, on both. The object type passed
-    // is null: the handle was just made by ZwCreateEvent, which fails on a name that belongs
-    // to another type, and the type object is a data import that MinGW does not bind safely.
-    // The reference taken here is dropped in CloseEvent, after the handle is closed.
-    bool OpenOrCreateEvent(const char16_t* name, size_t units, PKEVENT& event, HANDLE& handle) {
+    // Opens "\BaseNamedObjects\<name>", creating a notification event when it does not exist:
+    // the service creates its events before it registers them, and a name registered a second
+    // time must reach the same object. IoCreateNotificationEvent would do this on Windows, but
+    // it asks for every right and checks none of the requester's, and Wine's version creates
+    // without OBJ_OPENIF and fails on an existing name. ZwCreateEvent with the core's access
+    // and attributes (OBJ_OPENIF, OBJ_KERNEL_HANDLE and OBJ_FORCE_ACCESS_CHECK) followed by
+    // ObReferenceObjectByHandle behaves alike on both. The dispatch routine runs in the
+    // requester's thread, so the forced check is made against the requester's token. The
+    // object type passed is null: the handle was just made by ZwCreateEvent, which fails on a
+    // name that belongs to another type, and the type object is a data import that MinGW does
+    // not bind safely. The reference taken here is dropped in CloseEvent, after the handle.
+    bool OpenOrCreateEvent(const char16_t* name, size_t units, uint32_t access, uint32_t attributes,
+                           PKEVENT& event, HANDLE& handle) {
         UNICODE_STRING full_name;
         full_name.Buffer = const_cast<PWCH>(reinterpret_cast<const WCHAR*>(name));
         full_name.Length = static_cast<USHORT>(units * sizeof(WCHAR));
         full_name.MaximumLength = full_name.Length;
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &full_name, OBJ_OPENIF | OBJ_KERNEL_HANDLE, nullptr,
-                                   nullptr);
+        OBJECT_ATTRIBUTES object_attributes;
+        InitializeObjectAttributes(&object_attributes, &full_name, attributes, nullptr, nullptr);
         HANDLE opened = nullptr;
         NTSTATUS status =
-            ZwCreateEvent(&opened, EVENT_ALL_ACCESS, &attributes, NotificationEvent, FALSE);
+            ZwCreateEvent(&opened, access, &object_attributes, NotificationEvent, FALSE);
         if (!NT_SUCCESS(status)) return false;
         PVOID object = nullptr;
         status = ObReferenceObjectByHandle(opened, EVENT_MODIFY_STATE, nullptr, KernelMode, &object,
@@ -83,10 +100,22 @@ class WdmKernel {
         return true;
     }
 
+    // KeInitializeEvent stores the event's type in its dispatcher header, and the type is read
+    // there. ZwQueryEvent would tell it too, but Wine's ntoskrnl does not export it, and a driver
+    // that imports it does not load there. (Under Wine the header shows the type only when
+    // Wine could query the event through the handle, which the handle's rights do not allow:
+    // there every event passes as a notification event.)
+    bool IsNotificationEvent(PKEVENT event) { return event->Header.Type == NotificationEvent; }
+
     void CloseEvent(PKEVENT event, HANDLE handle) {
         ZwClose(handle);
         ObDereferenceObject(event);
     }
+
+    // A fast mutex: registrations come at passive level, and the holder only fills in a slot.
+    void InitializeLock(FAST_MUTEX& lock) { ExInitializeFastMutex(&lock); }
+    void AcquireLock(FAST_MUTEX& lock) { ExAcquireFastMutex(&lock); }
+    void ReleaseLock(FAST_MUTEX& lock) { ExReleaseFastMutex(&lock); }
 
     void InitializeDpc(KDPC& dpc, void* context) {
         KeInitializeDpc(&dpc, BridgeSignalDpcRoutine, context);
@@ -113,12 +142,31 @@ class WdmKernel {
     // the slots are emptied first, so a DPC that still runs sets nothing.
     void FlushQueuedDpcs() { KeFlushQueuedDpcs(); }
 
-    NTSTATUS CreateDevice() {
+    NTSTATUS CreateDevice(uint32_t characteristics, BRIDGE_DEVICE_EXTENSION*& extension) {
         UNICODE_STRING name;
         RtlInitUnicodeString(&name, BRIDGE_KERNEL_DEVICE_NAME);
         PDEVICE_OBJECT device = nullptr;
-        return IoCreateDevice(driver_, sizeof(BRIDGE_DEVICE_EXTENSION), &name, BRIDGE_DEVICE_TYPE,
-                              0, FALSE, &device);
+        const NTSTATUS status = IoCreateDevice(driver_, sizeof(BRIDGE_DEVICE_EXTENSION), &name,
+                                               BRIDGE_DEVICE_TYPE, characteristics, FALSE, &device);
+        if (NT_SUCCESS(status)) {
+            extension = static_cast<BRIDGE_DEVICE_EXTENSION*>(device->DeviceExtension);
+        }
+        return status;
+    }
+
+    // Replaces the device's DACL with the one of `descriptor` (self-relative). Without the
+    // wdmsec library, IoCreateDeviceSecure is out of reach; a kernel handle to the device object
+    // with WRITE_DAC and ZwSetSecurityObject do the same through the object manager.
+    NTSTATUS ProtectDevice(const uint8_t* descriptor, size_t size) {
+        UNREFERENCED_PARAMETER(size);
+        HANDLE handle = nullptr;
+        NTSTATUS status = ObOpenObjectByPointer(driver_->DeviceObject, OBJ_KERNEL_HANDLE, nullptr,
+                                                WRITE_DAC, nullptr, KernelMode, &handle);
+        if (!NT_SUCCESS(status)) return status;
+        status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION,
+                                     const_cast<uint8_t*>(descriptor));
+        ZwClose(handle);
+        return status;
     }
 
     NTSTATUS CreateSymbolicLink() {

@@ -49,9 +49,14 @@ void DiscoverAdapter(ManagerTables& tables, DiscoveryPorts& ports, int a) {
     // back; a reply naming an adapter outside the tables falls back to this adapter's own.
     uint8_t replied = infoView.U8(controller_info::Controller.offset);
     if (replied >= kMaxAdapters) replied = static_cast<uint8_t>(a);
-    const TreeItem adapterItem = ports.tree.InsertItem(
-        ModelNameFor(tables, infoView.U32(controller_info::PciDeviceId.offset), replied),
-        kImageAdapter, tables.RootItem);
+    // Without the root item (the tree could not make it) an adapter would land at the top
+    // level, outside the list it belongs to: it gets no item, like one the tree refuses.
+    const TreeItem adapterItem =
+        tables.RootItem == kNoItem
+            ? kNoItem
+            : ports.tree.InsertItem(
+                  ModelNameFor(tables, infoView.U32(controller_info::PciDeviceId.offset), replied),
+                  kImageAdapter, tables.RootItem);
     if (adapterItem == kNoItem) return;  // no branch to hang its ports on
     ControllerEntry& entry = tables.ControllerEntries[a];
     entry.Item = adapterItem;
@@ -66,6 +71,9 @@ void DiscoverAdapter(ManagerTables& tables, DiscoveryPorts& ports, int a) {
     for (int p = 0; p < portCount; ++p) {
         const TreeItem portItem =
             ports.tree.InsertItem(PortLabel(static_cast<uint8_t>(p)), kImagePort, adapterItem);
+        // Without its port item a port's devices have no branch to hang on: inserted with no
+        // parent they would land at the top level beside the root. The port is left out.
+        if (portItem == kNoItem) continue;
         tables.PortItems[a][p] = portItem;
         for (int d = 0; d < devicesPerPort; ++d) {
             DeviceInfoRecord& record = tables.DeviceInfoTable[a][p][d];
@@ -82,9 +90,13 @@ void DiscoverAdapter(ManagerTables& tables, DiscoveryPorts& ports, int a) {
             if (!ok || !(flags & device_info::kFlagPresent)) continue;
 
             const bool packet = (flags & device_info::kFlagPacket) != 0;
+            const TreeItem deviceItem =
+                ports.tree.InsertItem(FieldText(rec, device_info::ModelName),
+                                      packet ? kImagePacket : kImageDisk, portItem);
+            // A device without an item cannot be selected: its entry stays empty.
+            if (deviceItem == kNoItem) continue;
             DeviceEntry& dev = tables.DeviceEntries[a][p][d];
-            dev.Item = ports.tree.InsertItem(FieldText(rec, device_info::ModelName),
-                                             packet ? kImagePacket : kImageDisk, portItem);
+            dev.Item = deviceItem;
             dev.Controller = static_cast<uint8_t>(a);
             dev.Port = static_cast<uint8_t>(p);
             dev.Device = static_cast<uint8_t>(d);

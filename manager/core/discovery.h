@@ -34,6 +34,14 @@ struct DiscoveryPorts {
 // Rebuilds the tables and the tree from a fresh probe.
 void EnumerateAdapters(ManagerTables& tables, DiscoveryPorts& ports);
 
+// Whether discovery got a good MPCMD_GET_DEVICE_INFO reply for a slot it asked for. It keeps
+// only good replies, so a slot whose request failed still holds the zeros it was cleared to;
+// every good reply carries the request envelope, whose HeaderLength is never zero.
+inline bool DeviceInfoAnswered(ManagerTables& tables, int a, int p, int d) {
+    return tables.DeviceInfo(a, p, d).U32(channel::env::HeaderLength.offset) ==
+           channel::env::kHeaderLength;
+}
+
 // The adapter's label: its reported name when it gave one, else the model of its PCI id.
 std::string ModelNameFor(const ManagerTables& tables, uint32_t pciDeviceId, uint8_t controller);
 // "Port-1" .. "Port-4", "Port-?" beyond.

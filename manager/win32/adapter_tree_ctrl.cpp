@@ -38,10 +38,8 @@ LRESULT CAdapterTreeCtrl::OnRightClick(NMHDR*) {
     if (!refs.cardMenu || !halv::CardMenuAdapter(Tables(), *this)) return 0;
     POINT at = {};
     GetCursorPos(&at);
-    HMENU card = GetSubMenu(refs.cardMenu, 0);
-    refs.openPopup = card;
-    TrackPopupMenu(card, TPM_LEFTALIGN | TPM_TOPALIGN, at.x, at.y, 0, hwnd_, nullptr);
-    refs.openPopup = nullptr;
+    TrackPopupMenu(GetSubMenu(refs.cardMenu, 0), TPM_LEFTALIGN | TPM_TOPALIGN, at.x, at.y, 0, hwnd_,
+                   nullptr);
     return 0;
 }
 

@@ -24,8 +24,6 @@ struct HalvRefs {
     halv::InfoListFiller* filler = nullptr;
     CInfoListCtrl* list = nullptr;
     HMENU cardMenu = nullptr;
-    // The popup menu being shown, while it is shown (read by the test query).
-    HMENU openPopup = nullptr;
 };
 
 HalvRefs& Refs();

@@ -8,7 +8,6 @@
 #include "manager/win32/app_context.h"
 #include "manager/win32/maintenance_ports.h"
 #include "manager/win32/queued_command_registry.h"
-#include "manager/win32/test_hooks.h"
 
 namespace {
 
@@ -54,7 +53,6 @@ CHalvDlg::~CHalvDlg() {
 }
 
 bool CHalvDlg::Dispatch(const fw::Message& m, LRESULT& result) {
-    if (AnswerTestQuery(hwnd_, m, result)) return true;
     return fw::RouteThrough(this, kRoutes, m, result) || fw::Dialog::Dispatch(m, result);
 }
 
@@ -104,7 +102,6 @@ BOOL CHalvDlg::OnInitDialog() {
     PublishReferences();
     m_cardMenu.Load(IDR_CARD_MENU);
     Refs().cardMenu = m_cardMenu.get();
-    EnableTestQueries();
     return TRUE;
 }
 

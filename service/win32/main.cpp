@@ -9,6 +9,7 @@
 #include "channel/win32_device_access.h"
 #include "korrin/monitor.h"
 #include "korrin/service_host.h"
+#include "korrin/warning_boxes.h"
 #include "win32_platform.h"
 
 namespace {
@@ -27,8 +28,13 @@ Win32MessageQueue g_queue;
 Win32Registry g_registry;
 Win32HostPlatform g_host;
 
+// The monitor's boxes are shown on threads of their own: reading and logging go on while one
+// is open, and a stop never waits for one. The host's own boxes (usage, debug mode) are the
+// program's way of waiting for a person and stay modal on the main thread.
+AsyncWarningBoxes g_monitorBoxes(g_boxes);
+
 // The monitor thread object and the application object live as long as the process.
-CKorrinThread g_monitor(MonitorPlatform{g_adapters, g_scm, g_bridge, g_sync, g_boxes, g_log,
+CKorrinThread g_monitor(MonitorPlatform{g_adapters, g_scm, g_bridge, g_sync, g_monitorBoxes, g_log,
                                         g_module, g_queue});
 CServiceApp* g_appForThread = nullptr;
 Win32WorkerThread g_worker(g_monitor, g_appForThread);

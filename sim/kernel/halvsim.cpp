@@ -245,6 +245,27 @@ NTSTATUS HandleControl(ULONG code, uint8_t* buffer, ULONG inLength, ULONG outLen
                                 buffer + simctl::queue_event_request::Record.offset, &kSignalHook);
             return queued ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
         }
+        case simctl::IOCTL_SIMCTL_QUEUE_EVENTS: {
+            namespace q = simctl::queue_events_request;
+            if (inLength < q::kFirstRecord || outLength < q::kReplySize)
+                return STATUS_BUFFER_TOO_SMALL;
+            wire::ByteView in(buffer, inLength);
+            const uint32_t position = in.U32(q::Position.offset);
+            const uint32_t count = in.U32(q::Count.offset);
+            if (position >= static_cast<uint32_t>(sim::kPositions) || count > q::kMaxRecords ||
+                inLength < q::kFirstRecord + count * channel::events::kRecordSize)
+                return STATUS_INVALID_PARAMETER;
+            const bool signal = (in.U32(q::Flags.offset) & q::kSignalAfter) != 0;
+            uint32_t queued;
+            {
+                LockGuard guard;
+                queued = sim::QueueEvents(pop, static_cast<int>(position), buffer + q::kFirstRecord,
+                                          count, signal, &kSignalHook);
+            }
+            wire::ByteView(buffer, q::kReplySize).Put32(0, queued);
+            *information = q::kReplySize;
+            return STATUS_SUCCESS;
+        }
         case simctl::IOCTL_SIMCTL_SIGNAL_DPC: {
             if (inLength < simctl::signal_dpc_request::kSize) return STATUS_BUFFER_TOO_SMALL;
             wire::ByteView in(buffer, inLength);

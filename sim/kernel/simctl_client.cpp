@@ -45,6 +45,18 @@ bool StopAndDeleteOpen(SC_HANDLE service, std::string* error) {
     return true;
 }
 
+// Waits until no service of that name is registered. The Service Control Manager keeps a
+// deleted service while anything still refers to it (an open handle, a stop still under way),
+// and creating one of the same name meanwhile fails with ERROR_SERVICE_MARKED_FOR_DELETE.
+bool WaitUntilGone(SC_HANDLE scm, const std::string& name, DWORD ms) {
+    for (DWORD waited = 0;; waited += 50) {
+        ServiceHandle service(OpenServiceA(scm, name.c_str(), SERVICE_QUERY_STATUS));
+        if (!service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return true;
+        if (waited >= ms) return false;
+        Sleep(50);
+    }
+}
+
 }  // namespace
 
 std::string ProgramDirectory() {
@@ -68,6 +80,9 @@ bool InstallAndStart(const DriverService& driver, std::string* error) {
     if (ServiceHandle old{OpenServiceA(scm.get(), driver.name.c_str(), SERVICE_ALL_ACCESS)}) {
         if (!StopAndDeleteOpen(old.get(), error)) return false;
     }
+    if (!WaitUntilGone(scm.get(), driver.name, 60000))
+        return Fail(error, "waiting for the earlier service to go",
+                    ERROR_SERVICE_MARKED_FOR_DELETE);
     ServiceHandle service(CreateServiceA(
         scm.get(), driver.name.c_str(), driver.name.c_str(), SERVICE_ALL_ACCESS,
         SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, driver.sysPath.c_str(),
@@ -175,6 +190,28 @@ bool SimControl::QueueEvent(int position, const uint8_t* record40) {
     for (size_t i = 0; i < queue_event_request::Record.width; ++i)
         v.Put8(queue_event_request::Record.offset + i, record40[i]);
     return Control(IOCTL_SIMCTL_QUEUE_EVENT, request, sizeof request, nullptr, 0);
+}
+
+bool SimControl::QueueEvents(int position, const uint8_t* records, uint32_t count, bool signal,
+                             uint32_t& queued) {
+    namespace q = queue_events_request;
+    queued = 0;
+    if (count > q::kMaxRecords) {
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    uint8_t request[q::kMaxSize] = {};
+    wire::ByteView v(request, sizeof request);
+    v.Put32(q::Position.offset, static_cast<uint32_t>(position));
+    v.Put32(q::Count.offset, count);
+    v.Put32(q::Flags.offset, signal ? q::kSignalAfter : 0);
+    for (size_t i = 0; i < count * channel::events::kRecordSize; ++i)
+        v.Put8(q::kFirstRecord + i, records[i]);
+    uint8_t reply[q::kReplySize] = {};
+    const DWORD size = static_cast<DWORD>(q::kFirstRecord + count * channel::events::kRecordSize);
+    if (!Control(IOCTL_SIMCTL_QUEUE_EVENTS, request, size, reply, sizeof reply)) return false;
+    queued = wire::ByteView(reply, sizeof reply).U32(0);
+    return true;
 }
 
 bool SimControl::SignalDpc(uint64_t dpcAddress, uint32_t slot) {

@@ -99,6 +99,10 @@ class SimControl {
     bool SetFault(int position, uint32_t command, sim::FaultKind kind, int32_t delta = 0);
     // Queues one 40-byte event record on the adapter at `position`.
     bool QueueEvent(int position, const uint8_t* record40);
+    // Queues up to 16 records (40 bytes each) on the adapter at `position` at once and, with
+    // `signal`, signals it once afterwards; `queued` says how many the full queue took.
+    bool QueueEvents(int position, const uint8_t* records, uint32_t count, bool signal,
+                     uint32_t& queued);
     // Runs the deferred routine of the KDPC at `dpcAddress` with its first argument pointing
     // at `slot`. The KDPC must belong to a driver of the same winedevice process.
     bool SignalDpc(uint64_t dpcAddress, uint32_t slot);

@@ -51,6 +51,12 @@ inline constexpr uint32_t IOCTL_SIMCTL_SIGNAL_DPC = ControlCode(0x904);
 // MPCMD_REGISTER_EVENT_DPC to watch the miniport's notifications without the bridge driver.
 inline constexpr uint32_t IOCTL_SIMCTL_QUERY_PROBE_DPC = ControlCode(0x905);
 
+// Input: QueueEventsRequest with Count records. Queues them on an adapter without a signal per
+// record and, with kSignalAfter in Flags, signals the adapter once afterwards (while it has a
+// registered notification). Count 0 with kSignalAfter only signals. Output: 4 bytes, how many
+// records were queued (the queue refuses records once it holds sim::kEventQueue).
+inline constexpr uint32_t IOCTL_SIMCTL_QUEUE_EVENTS = ControlCode(0x906);
+
 static_assert(IOCTL_SIMCTL_LOAD_POPULATION == 0x00222400);
 static_assert(IOCTL_SIMCTL_SIGNAL_DPC == 0x00222410);
 
@@ -69,6 +75,18 @@ inline constexpr wire::Field Position{0, 4};
 inline constexpr wire::Field Record{4, 40};  // one event record as MPCMD_READ_EVENTS returns it
 static_assert(Record.End() == kSize && Record.width == channel::events::kRecordSize);
 }  // namespace queue_event_request
+
+namespace queue_events_request {
+inline constexpr uint32_t kMaxRecords = 16;
+inline constexpr uint32_t kSignalAfter = 1;
+inline constexpr wire::Field Position{0, 4};
+inline constexpr wire::Field Count{4, 4};  // records that follow, at most kMaxRecords
+inline constexpr wire::Field Flags{8, 4};
+inline constexpr size_t kFirstRecord = 12;
+inline constexpr size_t kMaxSize = kFirstRecord + kMaxRecords * channel::events::kRecordSize;
+inline constexpr size_t kReplySize = 4;  // records queued
+static_assert(Flags.End() == kFirstRecord);
+}  // namespace queue_events_request
 
 namespace signal_dpc_request {
 inline constexpr size_t kSize = 12;

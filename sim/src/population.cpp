@@ -1,5 +1,6 @@
 #include "sim/population.h"
 
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -29,13 +30,41 @@ uint64_t Number(const json& v) {
     throw std::invalid_argument("expected a number, got " + v.dump());
 }
 
+// A number that must fit an unsigned field: a larger one is refused, never cut to fit.
 template <typename T>
-T Get(const json& obj, const char* key, T fallback) {
-    if (!obj.contains(key)) return fallback;
-    const uint64_t n = Number(obj.at(key));
+T Narrow(uint64_t n, const char* key) {
     if (n > static_cast<uint64_t>(static_cast<T>(~T{0})))
         throw std::out_of_range(std::string(key) + " is out of range");
     return static_cast<T>(n);
+}
+
+template <typename T>
+T Get(const json& obj, const char* key, T fallback) {
+    if (!obj.contains(key)) return fallback;
+    return Narrow<T>(Number(obj.at(key)), key);
+}
+
+// A signed 32-bit number (a JSON integer or a string such as "-1"); anything else, a
+// fraction or a value beyond the range included, is refused.
+int32_t Signed32(const json& obj, const char* key, int32_t fallback) {
+    if (!obj.contains(key)) return fallback;
+    const json& v = obj.at(key);
+    int64_t n = 0;
+    if (v.is_number_unsigned()) {
+        n = v.get<uint64_t>() > INT32_MAX ? INT64_MAX : static_cast<int64_t>(v.get<uint64_t>());
+    } else if (v.is_number_integer()) {
+        n = v.get<int64_t>();
+    } else if (v.is_string()) {
+        const std::string s = v.get<std::string>();
+        size_t used = 0;
+        n = std::stoll(s, &used, 0);
+        if (used != s.size()) throw std::invalid_argument("not a number: " + s);
+    } else {
+        throw std::invalid_argument(std::string(key) + ": expected a whole number");
+    }
+    if (n < INT32_MIN || n > INT32_MAX)
+        throw std::out_of_range(std::string(key) + " is out of range");
+    return static_cast<int32_t>(n);
 }
 
 // Copies a text into a fixed field. A text that fills the field exactly is kept without a
@@ -51,9 +80,12 @@ void Text(const json& obj, const char* key, char (&field)[N]) {
 }
 
 int Index(const json& obj, const char* key, int limit) {
-    const int v = static_cast<int>(Number(obj.at(key)));
-    if (v < 0 || v >= limit) throw std::out_of_range(std::string(key) + " out of range");
-    return v;
+    // Compared before any narrowing: 4294967296 is not position 0. A negative number reads
+    // as a huge one here and is refused alike.
+    const uint64_t v = Number(obj.at(key));
+    if (v >= static_cast<uint64_t>(limit))
+        throw std::out_of_range(std::string(key) + " out of range");
+    return static_cast<int>(v);
 }
 
 uint32_t CommandNumber(const json& v) {
@@ -98,9 +130,9 @@ void LoadDevice(const json& j, SimAdapter& a) {
         const json& chs = j.at("chs");
         if (!chs.is_array() || chs.size() != 3)
             throw std::invalid_argument("chs needs three numbers");
-        d.cylinders = static_cast<uint16_t>(Number(chs[0]));
-        d.heads = static_cast<uint8_t>(Number(chs[1]));
-        d.sectorsPerTrack = static_cast<uint8_t>(Number(chs[2]));
+        d.cylinders = Narrow<uint16_t>(Number(chs[0]), "chs");
+        d.heads = Narrow<uint8_t>(Number(chs[1]), "chs");
+        d.sectorsPerTrack = Narrow<uint8_t>(Number(chs[2]), "chs");
     }
     d.capacitySectors = Get<uint32_t>(j, "capacity", 0);
 }
@@ -115,8 +147,8 @@ void LoadEnclosure(const json& j, SimAdapter& a) {
         const json& v = j.at(key);
         if (!v.is_array() || v.empty() || v.size() > 2)
             throw std::invalid_argument(std::string(key) + " needs one or two numbers");
-        first = static_cast<uint16_t>(Number(v[0]));
-        if (v.size() > 1) second = static_cast<uint16_t>(Number(v[1]));
+        first = Narrow<uint16_t>(Number(v[0]), key);
+        if (v.size() > 1) second = Narrow<uint16_t>(Number(v[1]), key);
     };
     pair("temperatures", e.temperature1, e.temperature2);
     pair("fans", e.fan1Rpm, e.fan2Rpm);
@@ -137,7 +169,8 @@ void LoadAdapter(const json& j, SimPopulation& pop) {
         const json& v = j.at("driver_version");
         if (!v.is_array() || v.size() != 4)
             throw std::invalid_argument("driver_version needs four numbers");
-        for (int i = 0; i < 4; ++i) a.versionPart[i] = static_cast<uint16_t>(Number(v[i]));
+        for (int i = 0; i < 4; ++i)
+            a.versionPart[i] = Narrow<uint16_t>(Number(v[i]), "driver_version");
     }
     a.portCount = Get<uint16_t>(j, "ports", 4);
     a.devicesPerPort = Get<uint16_t>(j, "devices_per_port", 2);
@@ -156,7 +189,7 @@ void LoadAdapter(const json& j, SimPopulation& pop) {
         const std::string kind = f.value("kind", std::string("call_fails"));
         InjectFault(a, CommandNumber(f.at("command")),
                     kind == "return_code_off" ? kFaultReturnCodeOff : kFaultCallFails,
-                    static_cast<int32_t>(f.value("delta", 1)));
+                    Signed32(f, "delta", 1));
     }
 }
 
@@ -173,8 +206,7 @@ bool LoadPopulationJson(std::string_view text, SimPopulation& out, std::string* 
     try {
         const json j = json::parse(text);
         out.legacyDevice = Get<uint8_t>(j, "legacy_device", 0);
-        out.legacyCountOverride =
-            j.contains("legacy_count") ? static_cast<int32_t>(Number(j.at("legacy_count"))) : -1;
+        out.legacyCountOverride = Signed32(j, "legacy_count", -1);
         for (const json& a : j.value("adapters", json::array())) LoadAdapter(a, out);
         return true;
     } catch (const std::exception& e) {

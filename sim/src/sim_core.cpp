@@ -365,6 +365,21 @@ bool QueueEvent(SimPopulation& pop, int position, const uint8_t* record40, const
     return true;
 }
 
+uint32_t QueueEvents(SimPopulation& pop, int position, const uint8_t* records, uint32_t count,
+                     bool signal, const SignalHook* hook) {
+    SimAdapter* a = AdapterAt(pop, position);
+    if (!a) return 0;
+    uint32_t queued = 0;
+    for (; queued < count && a->queuedEvents < kEventQueue; ++queued)
+        Copy(a->eventRecords[a->queuedEvents++], records + queued * events::kRecordSize,
+             events::kRecordSize);
+    if (signal && a->dpcRegistered && hook && hook->signal) {
+        ++a->signalsSent;
+        hook->signal(hook->context, a->dpcAddress, &a->dpcSlot);
+    }
+    return queued;
+}
+
 void MakeEventRecord(uint8_t* record40, uint32_t eventCode, uint32_t severity, uint32_t portIndex,
                      uint32_t diskIndex, uint32_t eventValue) {
     wire::ByteView r(record40, events::kRecordSize);

@@ -1,6 +1,7 @@
 // The one-request operations and the texts made of replies, over the in-process simulator.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -191,6 +192,37 @@ TEST_F(OverSimulator, LegacyModeOpensTheSharedDevice) {
     EXPECT_EQ(channel.QuerySmartState(0, 0, 0), 1);
     EXPECT_EQ(pop->legacyCounters.opens, 1u);
     EXPECT_EQ(adapter->counters.opens, 0u);
+}
+
+TEST_F(OverSimulator, LegacyRequestsNameTheirAdapterByTheControllerByte) {
+    // On \\.\KIRNDEV every adapter shares one device: the Controller byte of the request is
+    // all that tells adapter 1 from adapter 0.
+    pop->legacyDevice = 1;
+    channel.SetLegacyPlatform();
+    sim::SimAdapter& second = sim::AddAdapter(*pop, 5, 0x6A22, 1, 1);
+    sim::AddDisk(second, 0, 0, "DISK1").smartState = 2;
+    sim::FillBiosImage(second.bios, 0x6A22, "2.00.0.07");
+    adapter->devices[0][0].smartState = 1;
+
+    EXPECT_EQ(channel.ReadBiosVersion(1), "2.00.0.07");
+    EXPECT_EQ(channel.ReadBiosVersion(0), "1.00.0.30");
+    EXPECT_EQ(channel.QuerySmartState(1, 0, 0), 2);
+    EXPECT_EQ(channel.QuerySmartState(0, 0, 0), 1);
+
+    const std::vector<uint8_t> firstFlash(adapter->bios, adapter->bios + bios::kImageSize);
+    std::vector<uint8_t> buffer(bios::kSize, 0);
+    for (size_t i = 0; i < bios::kImageSize; ++i)
+        buffer[bios::BiosImage.offset + i] = static_cast<uint8_t>(i * 7 + 1);
+    ASSERT_EQ(channel.TransferBiosImage(1, buffer, 1), 1);
+    EXPECT_TRUE(std::equal(buffer.begin() + bios::BiosImage.offset, buffer.end(), second.bios))
+        << "the image reached adapter 1";
+    EXPECT_TRUE(std::equal(firstFlash.begin(), firstFlash.end(), adapter->bios))
+        << "adapter 0's flash is untouched";
+    std::vector<uint8_t> back(bios::kSize, 0);
+    ASSERT_EQ(channel.TransferBiosImage(1, back, 0), 1);
+    EXPECT_TRUE(std::equal(back.begin() + bios::BiosImage.offset, back.end(), second.bios));
+    EXPECT_EQ(pop->legacyCounters.opens, pop->legacyCounters.closes);
+    EXPECT_EQ(second.counters.opens, 0u);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "manager/core/discovery.h"
 #include "sim/population.h"
@@ -250,6 +251,56 @@ TEST_F(Discovery, AnAdapterThatStopsOpeningAfterTheProbeIsLeftOut) {
     EXPECT_EQ(tables.ControllerEntries[1].Controller, 1);
     EXPECT_EQ(tree.node(tables.DeviceEntries[1][0][0].Item).text, "B");
     EXPECT_EQ(io.OpenHandles(), 0u);
+}
+
+// Refuses to make the items with one text, as a tree control that is out of memory would;
+// passes everything else on.
+class RefusingTree final : public TreeView {
+  public:
+    RefusingTree(FakeTree& inner, std::string refused) : inner_(inner), refused_(refused) {}
+    TreeItem InsertItem(const std::string& text, int image, TreeItem parent) override {
+        if (text == refused_) return kNoItem;
+        return inner_.InsertItem(text, image, parent);
+    }
+    void DeleteAllItems() override { inner_.DeleteAllItems(); }
+    void Expand(TreeItem item) override { inner_.Expand(item); }
+    void Collapse(TreeItem item) override { inner_.Collapse(item); }
+    TreeItem Root() const override { return inner_.Root(); }
+    TreeItem FirstChild(TreeItem item) const override { return inner_.FirstChild(item); }
+    TreeItem NextSibling(TreeItem item) const override { return inner_.NextSibling(item); }
+    TreeItem Selection() const override { return inner_.Selection(); }
+
+  private:
+    FakeTree& inner_;
+    std::string refused_;
+};
+
+TEST_F(Discovery, APortItemThatCannotBeMadeTakesItsDevicesWithIt) {
+    sim::SimAdapter& a = sim::AddAdapter(*pop, 0, 0x6A31, 2, 2);
+    sim::AddDisk(a, 0, 0, "FIRST");
+    sim::AddDisk(a, 0, 1, "SECOND");
+    sim::AddDisk(a, 1, 0, "THIRD");
+    RefusingTree refusing(tree, "Port-1");
+    sim::FixedSystemVersion nt(2);
+    DiscoveryPorts ports{channel, nt, refusing, store, {}};
+    EnumerateAdapters(tables, ports);
+    // Nothing beside the root: the first port's disks are not shown at all.
+    EXPECT_EQ(tree.Dump(),
+              "Torvale HBA List [0]\n"
+              "  Velo300 Duo Plus [1]\n"
+              "    Port-2 [2]\n"
+              "      THIRD [3]\n");
+    EXPECT_EQ(tables.PortItems[0][0], kNoItem);
+    EXPECT_EQ(tables.DeviceEntries[0][0][0].Item, kNoItem);
+    EXPECT_EQ(tables.DeviceEntries[0][0][1].Item, kNoItem);
+    EXPECT_EQ(tables.DeviceEntries[0][1][0].Port, 1);
+    EXPECT_EQ(tree.node(tables.DeviceEntries[0][1][0].Item).text, "THIRD");
+    EXPECT_EQ(io.OpenHandles(), 0u);
+
+    // The next refresh, with a tree that makes every item, shows the whole adapter again.
+    Run();
+    EXPECT_EQ(tree.children(tables.PortItems[0][0]).size(), 2u);
+    EXPECT_EQ(tree.node(tables.DeviceEntries[0][0][1].Item).text, "SECOND");
 }
 
 TEST_F(Discovery, WindowsNineXReachesEveryAdapterThroughOneDevice) {

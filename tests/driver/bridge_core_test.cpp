@@ -1,12 +1,18 @@
 // The bridge driver's logic against a recording fake kernel: every completion of the control
-// codes, the slot table, the deferred routine's guards, and the load and unload order.
+// codes, the slot table and its lock, how events are opened, the deferred routine's guards,
+// the device's security descriptor, and the load and unload order.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bridge_core.h"
@@ -113,7 +119,7 @@ TEST_F(BridgeTest, CreateAndCloseSucceedWithoutTouchingAnything) {
         EXPECT_EQ(done.information, 0u);
     }
     EXPECT_TRUE(kernel_.journal.empty());
-    EXPECT_TRUE(kernel_.opened_names.empty());
+    EXPECT_TRUE(kernel_.opens.empty());
 }
 
 TEST_F(BridgeTest, UnknownControlCodesAreInvalidParameters) {
@@ -138,7 +144,7 @@ TEST_F(BridgeTest, UnknownControlCodesAreInvalidParameters) {
                   }())
             << std::hex << code;
     }
-    EXPECT_TRUE(kernel_.opened_names.empty());
+    EXPECT_TRUE(kernel_.opens.empty());
 }
 
 // ---- IOCTL_BRIDGE_QUERY_VERSION ----
@@ -196,7 +202,7 @@ TEST_F(BridgeTest, DpcQueryGivesEachSlotsDpcAddressEvenWhileFree) {
     done = Control(IOCTL_BRIDGE_QUERY_DPC, longer, 8, &buffer);
     EXPECT_EQ(done.status, bridge::kStatusSuccess);
     EXPECT_EQ(Le64At(buffer, 0), DpcAddress(2));
-    EXPECT_TRUE(kernel_.opened_names.empty());
+    EXPECT_TRUE(kernel_.opens.empty());
 }
 
 TEST_F(BridgeTest, DpcQueryRefusesBadIndexes) {
@@ -217,8 +223,8 @@ TEST_F(BridgeTest, DpcQueryRefusesBadIndexes) {
 TEST_F(BridgeTest, RegisteringOpensTheServicesEventAndTakesSlotZero) {
     FakeEvent* existing = kernel_.CreateExistingEvent(Full(u"VEXMOND-0"));
     EXPECT_EQ(Register(u"VEXMOND-0"), 0u);
-    ASSERT_EQ(kernel_.opened_names.size(), 1u);
-    EXPECT_EQ(kernel_.opened_names[0], Full(u"VEXMOND-0"));
+    ASSERT_EQ(kernel_.opens.size(), 1u);
+    EXPECT_EQ(kernel_.opens[0].name, Full(u"VEXMOND-0"));
     EXPECT_EQ(ext().SlotEvent[0], existing);
     EXPECT_NE(ext().SlotEventHandle[0], 0u);
     EXPECT_EQ(kernel_.open_handles.at(ext().SlotEventHandle[0]), existing);
@@ -269,9 +275,11 @@ TEST_F(BridgeTest, ShortOutputTakesTheSlotButReturnsNothing) {
     EXPECT_EQ(Register(u"VEXMOND-1"), 1u);
 }
 
+// Also what the requester sees when the forced access check refuses the event.
 TEST_F(BridgeTest, NoEventMeansNoSlotButSuccess) {
     kernel_.fail_open = true;
     EXPECT_EQ(Register(u"VEXMOND-0"), BRIDGE_NO_SLOT);
+    EXPECT_EQ(kernel_.journal, std::vector<std::string>{"open"}) << "no lock, nothing to close";
     EXPECT_EQ(ext().SlotEvent[0], nullptr);
     EXPECT_EQ(ext().SignalDpc[0].initializations, 0);
     kernel_.fail_open = false;
@@ -284,8 +292,8 @@ TEST_F(BridgeTest, NameIsReadUpToItsNulOnly) {
     input.insert(input.end(), tail.begin(), tail.end());
     input.push_back('x');  // an odd length does not matter once the NUL is found
     EXPECT_EQ(RegisterBytes(input), 0u);
-    ASSERT_EQ(kernel_.opened_names.size(), 1u);
-    EXPECT_EQ(kernel_.opened_names[0], Full(u"VEXMOND-1"));
+    ASSERT_EQ(kernel_.opens.size(), 1u);
+    EXPECT_EQ(kernel_.opens[0].name, Full(u"VEXMOND-1"));
 }
 
 TEST_F(BridgeTest, NamesThatCannotBeReadSafelyGetNoSlot) {
@@ -314,16 +322,16 @@ TEST_F(BridgeTest, NamesThatCannotBeReadSafelyGetNoSlot) {
     EXPECT_EQ(Register(u"..\\Device\\XAPHLINK"), BRIDGE_NO_SLOT);
     EXPECT_EQ(Register(u"Global\\VEXMOND-0"), BRIDGE_NO_SLOT);
 
-    EXPECT_TRUE(kernel_.opened_names.empty());
+    EXPECT_TRUE(kernel_.opens.empty());
     EXPECT_EQ(ext().SlotEvent[0], nullptr);
 }
 
 TEST_F(BridgeTest, LongestNameFillsTheNameBuffer) {
     const std::u16string longest(BRIDGE_MAX_EVENT_NAME_UNITS, u'N');
     EXPECT_EQ(Register(longest), 0u);
-    ASSERT_EQ(kernel_.opened_names.size(), 1u);
-    EXPECT_EQ(kernel_.opened_names[0].size(), bridge::kNameBufferUnits);
-    EXPECT_EQ(kernel_.opened_names[0], Full(longest));
+    ASSERT_EQ(kernel_.opens.size(), 1u);
+    EXPECT_EQ(kernel_.opens[0].name.size(), bridge::kNameBufferUnits);
+    EXPECT_EQ(kernel_.opens[0].name, Full(longest));
 }
 
 // ---- the test signal (empty register input) and the deferred routine ----
@@ -378,31 +386,279 @@ TEST_F(BridgeTest, DeferredRoutineIgnoresBadIndexesAndFreeSlots) {
     EXPECT_FALSE(ext().SlotEvent[0]->signalled);
 }
 
+// ---- how events are opened ----
+
+TEST_F(BridgeTest, EventsAreOpenedWithTheRequestersAccessCheckedAndOnlyTheRightsToSetThem) {
+    EXPECT_EQ(Register(u"VEXMOND-0"), 0u);
+    EXPECT_EQ(Register(u"VEXMOND-0"), 0u);
+    ASSERT_EQ(kernel_.opens.size(), 2u);
+    for (const auto& open : kernel_.opens) {
+        // EVENT_MODIFY_STATE | SYNCHRONIZE, nothing more.
+        EXPECT_EQ(open.access, 0x00100002u);
+        // OBJ_OPENIF | OBJ_KERNEL_HANDLE | OBJ_FORCE_ACCESS_CHECK.
+        EXPECT_EQ(open.attributes, 0x00000680u);
+    }
+}
+
+TEST_F(BridgeTest, ASynchronizationEventGetsNoSlotAndIsReleased) {
+    FakeEvent* autoreset = kernel_.CreateExistingEvent(Full(u"VEXMOND-0"), false);
+    Completion done{};
+    EXPECT_EQ(Register(u"VEXMOND-0", &done), BRIDGE_NO_SLOT);
+    EXPECT_EQ(done.status, bridge::kStatusSuccess);
+    EXPECT_EQ(done.information, 4u);
+    EXPECT_EQ(autoreset->handles, 0);
+    EXPECT_EQ(autoreset->references, 0);
+    EXPECT_TRUE(kernel_.open_handles.empty());
+    EXPECT_EQ(ext().SlotEvent[0], nullptr);
+    EXPECT_EQ(ext().SignalDpc[0].initializations, 0);
+    EXPECT_EQ(kernel_.journal, (std::vector<std::string>{"open", "close"}));
+    // The slot is still there for a notification event.
+    EXPECT_EQ(Register(u"VEXMOND-1"), 0u);
+}
+
+// ---- the slot lock ----
+
+TEST_F(BridgeTest, TheSlotLockCoversTheScanAndTheTakingButNoClose) {
+    EXPECT_EQ(Register(u"VEXMOND-0"), 0u);
+    EXPECT_EQ(kernel_.journal, (std::vector<std::string>{"open", "lock", "init-dpc", "unlock"}));
+    kernel_.journal.clear();
+    EXPECT_EQ(Register(u"VEXMOND-0"), 0u);
+    EXPECT_EQ(kernel_.journal, (std::vector<std::string>{"open", "lock", "unlock", "close"}));
+
+    for (char16_t n = u'1'; n <= u'3'; ++n) Register(std::u16string(u"VEXMOND-") + n);
+    kernel_.journal.clear();
+    EXPECT_EQ(Register(u"VEXMOND-4"), BRIDGE_NO_SLOT);
+    EXPECT_EQ(kernel_.journal, (std::vector<std::string>{"open", "lock", "unlock", "close"}));
+    EXPECT_EQ(kernel_.lock_misuse, 0);
+    EXPECT_FALSE(ext().SlotLock.held);
+}
+
+TEST_F(BridgeTest, TheDeferredRoutineAndTheTestSignalTakeNoLock) {
+    EXPECT_EQ(Register(u"VEXMOND-0"), 0u);
+    const int acquisitions = ext().SlotLock.acquisitions;
+    EXPECT_EQ(Control(IOCTL_BRIDGE_REGISTER_EVENT, {}, 0).status, bridge::kStatusSuccess);
+    kernel_.RunQueuedDpcs();
+    EXPECT_TRUE(ext().SlotEvent[0]->signalled);
+    EXPECT_EQ(ext().SlotLock.acquisitions, acquisitions);
+}
+
+// Registrations on several threads at once. Every thread opens its event first and waits until
+// all have done so, then they race for the slots; taking a slot is made slow, so that a scan
+// that another registration can interleave with takes one slot twice.
+class ConcurrentRegistrationTest : public BridgeTest {
+  protected:
+    std::vector<uint32_t> RegisterAtOnce(const std::vector<std::u16string>& names) {
+        std::mutex mutex;
+        std::condition_variable all_opened;
+        size_t opened = 0;
+        kernel_.after_open = [&] {
+            std::unique_lock<std::mutex> lock(mutex);
+            ++opened;
+            all_opened.notify_all();
+            // Bounded, so that a fault that serialises the opens cannot hang the test.
+            all_opened.wait_for(lock, std::chrono::seconds(5),
+                                [&] { return opened == names.size(); });
+        };
+        kernel_.while_taking = [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); };
+        std::vector<uint32_t> slots(names.size(), 0xDEADu);
+        std::vector<std::thread> threads;
+        for (size_t i = 0; i < names.size(); ++i) {
+            threads.emplace_back([&, i] {
+                std::vector<uint8_t> reply;
+                const Completion done =
+                    Control(IOCTL_BRIDGE_REGISTER_EVENT, Utf16(names[i]), 4, &reply);
+                if (done.status == bridge::kStatusSuccess && done.information == 4) {
+                    slots[i] = Le32At(reply, 0);
+                }
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        kernel_.after_open = nullptr;
+        kernel_.while_taking = nullptr;
+        return slots;
+    }
+};
+
+TEST_F(ConcurrentRegistrationTest, EachNameTakesOneSlotAndNoSlotIsTakenTwice) {
+    // Four names, each registered by two threads.
+    std::vector<std::u16string> names;
+    for (int copy = 0; copy < 2; ++copy) {
+        for (char16_t n = u'0'; n <= u'3'; ++n) names.push_back(std::u16string(u"VEXMOND-") + n);
+    }
+    const std::vector<uint32_t> slots = RegisterAtOnce(names);
+
+    std::set<uint32_t> taken;
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_LT(slots[i], BRIDGE_SLOT_COUNT) << "thread " << i;
+        EXPECT_EQ(slots[i + 4], slots[i]) << "the two registrations of one name";
+        taken.insert(slots[i]);
+    }
+    EXPECT_EQ(taken.size(), 4u) << "two names share a slot";
+    for (uint32_t slot = 0; slot < BRIDGE_SLOT_COUNT; ++slot) {
+        ASSERT_NE(ext().SlotEvent[slot], nullptr) << slot;
+        EXPECT_EQ(ext().SignalDpc[slot].initializations, 1) << slot;
+        EXPECT_EQ(ext().SlotEvent[slot]->handles, 1) << "handle leaked or lost, slot " << slot;
+        EXPECT_EQ(ext().SlotEvent[slot]->references, 1) << slot;
+        EXPECT_EQ(kernel_.open_handles.at(ext().SlotEventHandle[slot]), ext().SlotEvent[slot]);
+    }
+    EXPECT_EQ(kernel_.open_handles.size(), 4u);
+    EXPECT_EQ(kernel_.handles_closed, 4);
+    EXPECT_EQ(kernel_.lock_misuse, 0);
+}
+
+TEST_F(ConcurrentRegistrationTest, MoreNamesThanSlotsLeaveExactlyTheSurplusWithout) {
+    std::vector<std::u16string> names;
+    for (char16_t n = u'0'; n <= u'5'; ++n) names.push_back(std::u16string(u"VEXMOND-") + n);
+    const std::vector<uint32_t> slots = RegisterAtOnce(names);
+
+    std::set<uint32_t> taken;
+    size_t without = 0;
+    for (uint32_t slot : slots) {
+        if (slot == BRIDGE_NO_SLOT) {
+            ++without;
+        } else {
+            EXPECT_LT(slot, BRIDGE_SLOT_COUNT);
+            EXPECT_TRUE(taken.insert(slot).second) << "slot " << slot << " taken twice";
+        }
+    }
+    EXPECT_EQ(without, 2u);
+    EXPECT_EQ(taken.size(), 4u);
+    EXPECT_EQ(kernel_.open_handles.size(), 4u);
+    EXPECT_EQ(kernel_.handles_closed, 2);
+}
+
+// ---- the device's security descriptor ----
+
+// Renders a self-relative security descriptor in the security descriptor definition language,
+// as far as the bridge's needs go, checking every size and offset on the way; "" when the
+// bytes are not a well-formed descriptor of that kind.
+std::string DescriptorAsSddl(const std::vector<uint8_t>& sd) {
+    auto u8 = [&](size_t at) { return at < sd.size() ? sd[at] : -1; };
+    auto le16 = [&](size_t at) { return at + 2 <= sd.size() ? sd[at] | sd[at + 1] << 8 : -1; };
+    auto le32 = [&](size_t at) -> int64_t {
+        if (at + 4 > sd.size()) return -1;
+        return int64_t{sd[at]} | int64_t{sd[at + 1]} << 8 | int64_t{sd[at + 2]} << 16 |
+               int64_t{sd[at + 3]} << 24;
+    };
+    if (u8(0) != 1 || u8(1) != 0) return "";
+    const int control = le16(2);
+    if ((control & 0x8000) == 0 || (control & 0x0004) == 0) return "";  // self-relative, DACL
+    if ((control & ~(0x8000 | 0x1000 | 0x0004)) != 0) return "";
+    if (le32(4) != 0 || le32(8) != 0 || le32(12) != 0) return "";  // no owner, group or SACL
+    const int64_t dacl = le32(16);
+    if (dacl < 20 || dacl % 4 != 0) return "";
+    const size_t acl = static_cast<size_t>(dacl);
+    const int acl_size = le16(acl + 2);
+    const int count = le16(acl + 4);
+    if (u8(acl) != 2 || acl_size < 8 || acl + acl_size != sd.size() || le16(acl + 6) != 0) {
+        return "";
+    }
+    std::string text = "D:";
+    if (control & 0x1000) text += "P";
+    size_t at = acl + 8;
+    for (int i = 0; i < count; ++i) {
+        const int type = u8(at);
+        const int flags = u8(at + 1);
+        const int size = le16(at + 2);
+        const int64_t mask = le32(at + 4);
+        const size_t sid = at + 8;
+        const int sub_count = u8(sid + 1);
+        if (type != 0 || flags != 0 || u8(sid) != 1 || sub_count < 0 ||
+            size != 8 + 8 + 4 * sub_count || at + size > acl + acl_size) {
+            return "";
+        }
+        int64_t authority = 0;
+        for (size_t b = 0; b < 6; ++b) authority = authority << 8 | u8(sid + 2 + b);
+        std::string sid_text = "S-1-" + std::to_string(authority);
+        for (int r = 0; r < sub_count; ++r) sid_text += "-" + std::to_string(le32(sid + 8 + 4 * r));
+        if (sid_text == "S-1-5-18") sid_text = "SY";
+        if (sid_text == "S-1-5-32-544") sid_text = "BA";
+        const std::string rights = mask == 0x10000000 ? "GA" : std::to_string(mask);
+        text += "(A;;" + rights + ";;;" + sid_text + ")";
+        at += size;
+    }
+    return at == acl + acl_size ? text : "";
+}
+
+TEST(BridgeSecurityTest, TheDeviceDescriptorAllowsSystemAndAdministratorsOnly) {
+    std::vector<uint8_t> buffer(bridge::device_sd::kSize + 8, 0xCD);
+    ASSERT_TRUE(bridge::BuildDeviceSecurityDescriptor(
+        bridge::ByteSpan(buffer.data(), bridge::device_sd::kSize)));
+    EXPECT_EQ(buffer[bridge::device_sd::kSize], 0xCD) << "written beyond the descriptor";
+    buffer.resize(bridge::device_sd::kSize);
+    EXPECT_EQ(DescriptorAsSddl(buffer), "D:P(A;;GA;;;SY)(A;;GA;;;BA)");
+    // The two SIDs byte for byte, as the kernel compares them.
+    const std::vector<uint8_t> system(buffer.begin() + 36, buffer.begin() + 48);
+    EXPECT_EQ(system, (std::vector<uint8_t>{1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0}));
+    const std::vector<uint8_t> admins(buffer.begin() + 56, buffer.end());
+    EXPECT_EQ(admins, (std::vector<uint8_t>{1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0}));
+}
+
+TEST(BridgeSecurityTest, AShortBufferGetsNoDescriptor) {
+    std::vector<uint8_t> buffer(bridge::device_sd::kSize - 1, 0xCD);
+    EXPECT_FALSE(
+        bridge::BuildDeviceSecurityDescriptor(bridge::ByteSpan(buffer.data(), buffer.size())));
+    EXPECT_EQ(buffer, std::vector<uint8_t>(bridge::device_sd::kSize - 1, 0xCD));
+}
+
+// The renderer itself tells a broken descriptor from the right one.
+TEST(BridgeSecurityTest, TheRendererRefusesMalformedDescriptors) {
+    std::vector<uint8_t> good(bridge::device_sd::kSize);
+    bridge::BuildDeviceSecurityDescriptor(bridge::ByteSpan(good.data(), good.size()));
+    auto changed = [&](size_t at, uint8_t value) {
+        auto bytes = good;
+        bytes[at] = value;
+        return DescriptorAsSddl(bytes);
+    };
+    EXPECT_EQ(changed(3, 0x80), "D:(A;;GA;;;SY)(A;;GA;;;BA)") << "not protected";
+    EXPECT_EQ(changed(22, 51), "") << "ACL size";
+    EXPECT_EQ(changed(30, 24), "") << "ACE size";
+    EXPECT_EQ(changed(37, 2), "") << "sub-authority count";
+    EXPECT_EQ(changed(44, 19), "D:P(A;;GA;;;S-1-5-19)(A;;GA;;;BA)");
+    EXPECT_EQ(changed(35, 0x20), "D:P(A;;" + std::to_string(0x20000000) + ";;;SY)(A;;GA;;;BA)");
+    EXPECT_EQ(DescriptorAsSddl({}), "");
+}
+
 // ---- load and unload ----
 
-TEST(BridgeLoadTest, LoadCreatesDeviceThenLinkThenInstalls) {
+TEST(BridgeLoadTest, LoadProtectsTheDeviceBeforeItsLinkExists) {
     FakeKernel kernel;
     EXPECT_EQ(bridge::Load(kernel), bridge::kStatusSuccess);
     EXPECT_EQ(kernel.journal,
-              (std::vector<std::string>{"create-device", "create-link", "install"}));
+              (std::vector<std::string>{"create-device", "init-lock", "protect-device",
+                                        "create-link", "install"}));
+    EXPECT_TRUE(kernel.descriptor_set_before_link);
+    EXPECT_EQ(kernel.device_characteristics, 0x00000100u) << "FILE_DEVICE_SECURE_OPEN only";
+    EXPECT_EQ(DescriptorAsSddl(kernel.device_descriptor), "D:P(A;;GA;;;SY)(A;;GA;;;BA)");
     ASSERT_NE(kernel.device, nullptr);
+    EXPECT_TRUE(kernel.device->SlotLock.initialized);
     for (uint32_t slot = 0; slot < BRIDGE_SLOT_COUNT; ++slot) {
         EXPECT_EQ(kernel.device->SlotEvent[slot], nullptr);
     }
 }
 
-TEST(BridgeLoadTest, FailedDeviceOrLinkFailsTheLoadAndLeavesNoDevice) {
+TEST(BridgeLoadTest, EachFailedStepFailsTheLoadAndUndoesTheEarlierOnes) {
     FakeKernel no_device;
     no_device.device_status = bridge::kStatusUnsuccessful;
     EXPECT_EQ(bridge::Load(no_device), bridge::kStatusUnsuccessful);
     EXPECT_EQ(no_device.journal, std::vector<std::string>{"create-device"});
+
+    FakeKernel unprotected;
+    const bridge::Status denied = static_cast<bridge::Status>(0xC0000022u);
+    unprotected.protect_status = denied;
+    EXPECT_EQ(bridge::Load(unprotected), denied);
+    EXPECT_EQ(unprotected.journal, (std::vector<std::string>{"create-device", "init-lock",
+                                                             "protect-device", "delete-device"}));
+    EXPECT_EQ(unprotected.device, nullptr);
+    EXPECT_FALSE(unprotected.link_exists);
 
     FakeKernel no_link;
     const bridge::Status collision = static_cast<bridge::Status>(0xC0000035u);
     no_link.link_status = collision;
     EXPECT_EQ(bridge::Load(no_link), collision);
     EXPECT_EQ(no_link.journal,
-              (std::vector<std::string>{"create-device", "create-link", "delete-device"}));
+              (std::vector<std::string>{"create-device", "init-lock", "protect-device",
+                                        "create-link", "delete-device"}));
     EXPECT_EQ(no_link.device, nullptr);
 }
 

@@ -1,12 +1,21 @@
 // A kernel for the bridge's logic that records what the driver asks of it: named events with
-// their open handles and references, DPC objects with a queue that runs on demand, the IRQL,
-// and the device and link calls in order.
+// their open handles and references, the access and attributes of every open, the slot lock,
+// DPC objects with a queue that runs on demand, the IRQL, the device's characteristics and
+// security descriptor, and the device, link, lock and handle calls in order.
+//
+// Registrations may run on several threads at once: the fake's own records are guarded by a
+// mutex of the fake, apart from the slot lock that the driver takes.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bridge_core.h"
@@ -15,6 +24,7 @@ namespace bridge_test {
 
 struct FakeEvent {
     std::u16string name;
+    bool notification = true;  // false: a synchronization (auto-reset) event
     bool signalled = false;
     int handles = 0;
     int references = 0;
@@ -29,11 +39,29 @@ struct FakeDpc {
     int queued_at_irql = -1;
 };
 
+// The slot lock: a real mutex, so that threads that register at once really wait for each
+// other, and a record of who holds it.
+struct FakeLock {
+    std::mutex mutex;
+    std::atomic<bool> held{false};
+    std::atomic<std::thread::id> owner{};
+    bool initialized = false;
+    int acquisitions = 0;  // written only while held
+};
+
 // Same field names as the driver's extension, with fake kernel types.
 struct FakeExtension {
     FakeDpc SignalDpc[BRIDGE_SLOT_COUNT];
     FakeEvent* SlotEvent[BRIDGE_SLOT_COUNT];
     uintptr_t SlotEventHandle[BRIDGE_SLOT_COUNT];
+    FakeLock SlotLock;
+};
+
+// One open as the driver asked for it.
+struct FakeOpen {
+    std::u16string name;
+    uint32_t access;
+    uint32_t attributes;
 };
 
 class FakeKernel {
@@ -43,6 +71,7 @@ class FakeKernel {
     using Handle = uintptr_t;
     using Irql = int;
     using Dpc = FakeDpc;
+    using Lock = FakeLock;
 
     static constexpr int kPassiveLevel = 0;
     static constexpr int kDispatchLevel = 2;
@@ -51,22 +80,37 @@ class FakeKernel {
     // --- what the test arranges ---
     bool fail_open = false;
     bridge::Status device_status = bridge::kStatusSuccess;
+    bridge::Status protect_status = bridge::kStatusSuccess;
     bridge::Status link_status = bridge::kStatusSuccess;
+    // Runs after an event was opened, outside every lock, on the registering thread.
+    std::function<void()> after_open;
+    // Runs while a slot is being taken (the slot's DPC is initialised, the slot not yet
+    // marked), on the registering thread.
+    std::function<void()> while_taking;
 
     // An event that exists before the driver sees its name, as the service's events do.
-    FakeEvent* CreateExistingEvent(const std::u16string& full_name) {
-        return FindOrCreate(full_name);
+    FakeEvent* CreateExistingEvent(const std::u16string& full_name, bool notification = true) {
+        std::lock_guard<std::mutex> guard(state_);
+        FakeEvent* event = FindOrCreate(full_name);
+        event->notification = notification;
+        return event;
     }
 
-    // --- what the test observes ---
-    std::vector<std::string> journal;  // device, link, flush and close calls in order
-    std::vector<std::u16string> opened_names;
+    // --- what the test observes (read once the registering threads have ended) ---
+    std::vector<std::string> journal;  // device, protection, link, lock, open and close in order
+    std::vector<FakeOpen> opens;
     std::map<uintptr_t, FakeEvent*> open_handles;
     int handles_closed = 0;
     int irql = kPassiveLevel;
     std::unique_ptr<FakeExtension> device;  // the device extension while the device exists
+    uint32_t device_characteristics = 0xFFFFFFFF;
+    std::vector<uint8_t> device_descriptor;  // as ProtectDevice received it
+    bool link_exists = false;
+    bool descriptor_set_before_link = false;
+    int lock_misuse = 0;  // a slot taken, or a handle closed, with the slot lock in a wrong state
 
     FakeEvent* EventNamed(const std::u16string& full_name) {
+        std::lock_guard<std::mutex> guard(state_);
         auto it = objects_.find(full_name);
         return it == objects_.end() ? nullptr : it->second.get();
     }
@@ -85,23 +129,34 @@ class FakeKernel {
     }
 
     // --- the kernel operations ---
-    bool OpenOrCreateEvent(const char16_t* name, size_t units, FakeEvent*& event,
-                           uintptr_t& handle) {
-        opened_names.emplace_back(name, units);
-        if (fail_open) return false;
-        event = FindOrCreate(opened_names.back());
-        handle = next_handle_ += 4;
-        open_handles[handle] = event;
-        ++event->handles;
-        ++event->references;
+    bool OpenOrCreateEvent(const char16_t* name, size_t units, uint32_t access, uint32_t attributes,
+                           FakeEvent*& event, uintptr_t& handle) {
+        {
+            std::lock_guard<std::mutex> guard(state_);
+            Record("open");
+            opens.push_back({std::u16string(name, units), access, attributes});
+            if (fail_open) return false;
+            event = FindOrCreate(opens.back().name);
+            handle = next_handle_ += 4;
+            open_handles[handle] = event;
+            ++event->handles;
+            ++event->references;
+        }
+        if (after_open) after_open();
         return true;
     }
 
+    bool IsNotificationEvent(FakeEvent* event) { return event->notification; }
+
     void CloseEvent(FakeEvent* event, uintptr_t handle) {
-        journal.push_back("close");
+        std::lock_guard<std::mutex> guard(state_);
+        Record("close");
+        // Closing a handle is a passive-level call that the slot lock's holder may not make.
+        if (device && device->SlotLock.held && device->SlotLock.owner == std::this_thread::get_id())
+            ++lock_misuse;
         auto it = open_handles.find(handle);
         if (it == open_handles.end() || it->second != event) {
-            journal.push_back("close-mismatch");
+            Record("close-mismatch");
             return;
         }
         open_handles.erase(it);
@@ -110,9 +165,41 @@ class FakeKernel {
         --event->references;
     }
 
+    void InitializeLock(FakeLock& lock) {
+        std::lock_guard<std::mutex> guard(state_);
+        Record("init-lock");
+        lock.initialized = true;
+    }
+    void AcquireLock(FakeLock& lock) {
+        lock.mutex.lock();
+        lock.held = true;
+        lock.owner = std::this_thread::get_id();
+        ++lock.acquisitions;
+        std::lock_guard<std::mutex> guard(state_);
+        Record("lock");
+        if (!lock.initialized) Record("lock-uninitialized");
+    }
+    void ReleaseLock(FakeLock& lock) {
+        {
+            std::lock_guard<std::mutex> guard(state_);
+            Record("unlock");
+        }
+        lock.owner = std::thread::id();
+        lock.held = false;
+        lock.mutex.unlock();
+    }
+
     void InitializeDpc(FakeDpc& dpc, void* context) {
-        ++dpc.initializations;
-        dpc.context = context;
+        {
+            std::lock_guard<std::mutex> guard(state_);
+            Record("init-dpc");
+            auto* ext = static_cast<FakeExtension*>(context);
+            if (!ext->SlotLock.held || ext->SlotLock.owner != std::this_thread::get_id())
+                ++lock_misuse;
+            ++dpc.initializations;
+            dpc.context = context;
+        }
+        if (while_taking) while_taking();
     }
 
     int RaiseIrqlToHigh() {
@@ -138,24 +225,40 @@ class FakeKernel {
         RunQueuedDpcs();
     }
 
-    bridge::Status CreateDevice() {
+    bridge::Status CreateDevice(uint32_t characteristics, FakeExtension*& extension) {
         journal.push_back("create-device");
         if (!bridge::IsSuccess(device_status)) return device_status;
         device = std::make_unique<FakeExtension>();  // zero-filled, as the I/O manager does
+        device_characteristics = characteristics;
+        extension = device.get();
+        return bridge::kStatusSuccess;
+    }
+    bridge::Status ProtectDevice(const uint8_t* descriptor, size_t size) {
+        journal.push_back("protect-device");
+        device_descriptor.assign(descriptor, descriptor + size);
+        if (!bridge::IsSuccess(protect_status)) return protect_status;
+        descriptor_set_before_link = !link_exists;
         return bridge::kStatusSuccess;
     }
     bridge::Status CreateSymbolicLink() {
         journal.push_back("create-link");
-        return link_status;
+        if (!bridge::IsSuccess(link_status)) return link_status;
+        link_exists = true;
+        return bridge::kStatusSuccess;
     }
     void InstallRoutines() { journal.push_back("install"); }
-    void DeleteSymbolicLink() { journal.push_back("delete-link"); }
+    void DeleteSymbolicLink() {
+        journal.push_back("delete-link");
+        link_exists = false;
+    }
     void DeleteDevice() {
         journal.push_back("delete-device");
         device.reset();
     }
 
   private:
+    void Record(const char* what) { journal.push_back(what); }
+
     FakeEvent* FindOrCreate(const std::u16string& full_name) {
         auto& slot = objects_[full_name];
         if (!slot) {
@@ -165,6 +268,7 @@ class FakeKernel {
         return slot.get();
     }
 
+    std::mutex state_;  // the fake's own records
     std::map<std::u16string, std::unique_ptr<FakeEvent>> objects_;
     std::vector<FakeDpc*> queue_;
     uintptr_t next_handle_ = 0;

@@ -1,11 +1,13 @@
 #include "halv_gui_driver.h"
 
 #include <commctrl.h>
+#include <tlhelp32.h>
 
+#include <stdio.h>
 #include <string.h>
 
+#include "halv_menu_text.h"
 #include "manager/core/resource_ids.h"
-#include "manager/win32/test_query.h"
 
 namespace halvgui {
 
@@ -42,6 +44,57 @@ BOOL CALLBACK FindProc(HWND hwnd, LPARAM lParam) {
         return FALSE;
     }
     return TRUE;
+}
+
+BOOL CALLBACK FindPopupProc(HWND hwnd, LPARAM lParam) {
+    auto* args = reinterpret_cast<FindArgs*>(lParam);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    char cls[64] = {};
+    GetClassNameA(hwnd, cls, sizeof cls);
+    // A popup menu is shown in a window of the system's menu class.
+    if (pid == args->pid && IsWindowVisible(hwnd) && strcmp(cls, "#32768") == 0) {
+        args->found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The base address of module `name` (a file name such as "kernel32.dll") in process `pid`.
+uintptr_t ModuleBase(DWORD pid, const char* name) {
+    simctl::ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid));
+    if (!snapshot.valid()) return 0;
+    MODULEENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Module32First(snapshot.get(), &entry); more;
+         more = Module32Next(snapshot.get(), &entry))
+        if (_stricmp(entry.szModule, name) == 0)
+            return reinterpret_cast<uintptr_t>(entry.modBaseAddr);
+    return 0;
+}
+
+// Runs `start(parameter)` on a new thread of `process` and waits for it; its exit code in
+// `code`.
+bool RunRemoteThread(HANDLE process, uintptr_t start, uintptr_t parameter, DWORD* code) {
+    simctl::ScopedHandle thread(CreateRemoteThread(process, nullptr, 0,
+                                                   reinterpret_cast<LPTHREAD_START_ROUTINE>(start),
+                                                   reinterpret_cast<void*>(parameter), 0, nullptr));
+    if (!thread.valid() || WaitForSingleObject(thread.get(), kSendTimeoutMs) != WAIT_OBJECT_0)
+        return false;
+    return GetExitCodeThread(thread.get(), code) != 0;
+}
+
+// Each line of `text` prefixed with `name|`.
+std::string Prefixed(const char* name, const std::string& text) {
+    std::string out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        out += std::string(name) + "|" + text.substr(start, end - start) + "\n";
+        start = end + 1;
+    }
+    return out;
 }
 
 }  // namespace
@@ -144,6 +197,18 @@ bool EnterFileName(HWND fileDialog, const std::string& path) {
                         reinterpret_cast<LPARAM>(GetDlgItem(fileDialog, IDOK)));
 }
 
+std::vector<uint8_t> ReadFileBytes(const std::string& path) {
+    std::vector<uint8_t> bytes;
+    if (FILE* f = fopen(path.c_str(), "rb")) {
+        uint8_t chunk[4096];
+        size_t n;
+        while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
+            bytes.insert(bytes.end(), chunk, chunk + n);
+        fclose(f);
+    }
+    return bytes;
+}
+
 // ---- Halv ----------------------------------------------------------------------------------
 
 Halv::~Halv() {
@@ -158,9 +223,7 @@ bool Halv::running() const {
 }
 
 bool Halv::Start(const std::string& exePath, bool expectAdapters, std::string* error) {
-    SetEnvironmentVariableA(HALV_TEST_HOOKS_VARIABLE, "1");
-    queryMessage_ = RegisterWindowMessageA(HALV_TEST_QUERY_MESSAGE);
-
+    exePath_ = exePath;
     std::string line = "\"" + exePath + "\"";
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -353,18 +416,6 @@ bool Halv::RightClickListBelowRows() {
     return RightClick(list_, {client.right / 2, client.bottom - 4});
 }
 
-bool Halv::ChooseCardCommand(HTREEITEM item, UINT id) {
-    if (!RightClickTreeItem(item)) return false;
-    std::string popup;
-    for (int i = 0; i < 250 && popup.empty(); ++i, Sleep(20))
-        popup = QueryText(kTestQueryOpenPopup);
-    if (popup.empty()) return false;
-    // The menu posts the chosen command to its owner once it has closed; so does this.
-    Query(kTestQueryEndPopup);
-    for (int i = 0; i < 100 && !QueryText(kTestQueryOpenPopup).empty(); ++i) Sleep(20);
-    return PostMessageA(tree_, WM_COMMAND, MAKEWPARAM(id, 0), 0);
-}
-
 void Halv::Command(UINT id) {
     Send(main_, WM_COMMAND, id, 0);
 }
@@ -372,16 +423,198 @@ void Halv::PostCommand(UINT id) {
     PostMessageA(main_, WM_COMMAND, id, 0);
 }
 
-LRESULT Halv::Query(int what, LPARAM arg) {
-    return Send(main_, queryMessage_, what, arg);
+// ---- Menus ---------------------------------------------------------------------------------
+
+std::string Halv::MenuText(HMENU menu, const char* name) {
+    std::string text;
+    if (AppendMenuText(menu, 0, text)) return Prefixed(name, text);
+    halvprobe::Block block{};
+    block.question = halvprobe::kMenuText;
+    block.arg[0] = reinterpret_cast<uintptr_t>(menu);
+    if (!Ask(block)) return std::string(name) + "|<" + probeError_ + ">\n";
+    return block.result ? Prefixed(name, block.text) : std::string(name) + "|<no menu>\n";
 }
 
-std::string Halv::QueryText(int what) {
-    RemoteBuffer remote(process_.get(), kTestQueryBufferSize);
-    const char zero = 0;
-    remote.Write(&zero, 1);
-    if (!Query(what, static_cast<LPARAM>(remote.address()))) return "";
-    return remote.ReadText(0, kTestQueryBufferSize);
+std::string Halv::Menus() {
+    // GetMenu reads the window's own field, so it is right from any process.
+    std::string out = MenuText(GetMenu(main_), "main");
+
+    std::string system;
+    if (AppendMenuText(GetSystemMenu(main_, FALSE), 0, system)) {
+        out += Prefixed("system", system);
+    } else {
+        halvprobe::Block block{};
+        block.question = halvprobe::kSystemMenuText;
+        block.arg[0] = reinterpret_cast<uintptr_t>(main_);
+        out += !Ask(block)    ? "system|<" + probeError_ + ">\n"
+               : block.result ? Prefixed("system", block.text)
+                              : std::string("system|<no menu>\n");
+    }
+
+    // The Card menu is HALV's own until it shows it: read it from the program's resources.
+    std::string card = "<no resource>\n";
+    if (HMODULE file = LoadLibraryExA(exePath_.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)) {
+        if (HMENU menu = LoadMenuA(file, MAKEINTRESOURCEA(IDR_CARD_MENU))) {
+            card.clear();
+            AppendMenuText(menu, 0, card);
+            DestroyMenu(menu);
+        }
+        FreeLibrary(file);
+    }
+    return out + Prefixed("card", card);
+}
+
+HWND Halv::Popup() {
+    FindArgs args{pid_, nullptr, nullptr};
+    EnumWindows(FindPopupProc, reinterpret_cast<LPARAM>(&args));
+    return args.found;
+}
+
+std::string Halv::PopupText() {
+    HWND popup = Popup();
+    if (!popup) return "";
+    return MenuText(reinterpret_cast<HMENU>(Send(popup, MN_GETHMENU, 0, 0)), "popup");
+}
+
+bool Halv::WaitForPopup(DWORD ms, bool shown) {
+    const DWORD start = GetTickCount();
+    while ((Popup() != nullptr) != shown) {
+        if (GetTickCount() - start >= ms) return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+bool Halv::EndPopup() {
+    HWND popup = Popup();
+    if (!popup) return false;
+    // The menu's own loop reads the keys of its thread, whichever window they are sent to.
+    PostMessageA(popup, WM_KEYDOWN, VK_ESCAPE, 1);
+    PostMessageA(popup, WM_KEYUP, VK_ESCAPE, 0xC0000001);
+    WaitForPopup(5000, false);
+    return true;
+}
+
+bool Halv::ChooseCardCommand(HTREEITEM item, UINT id) {
+    if (!RightClickTreeItem(item) || !WaitForPopup(5000)) return false;
+    // The item's place in the menu, counted from the top.
+    const std::string text = PopupText();
+    const std::string key = "popup|0|" + std::to_string(id) + "|";
+    int index = -1;
+    size_t start = 0;
+    for (int i = 0; start < text.size(); ++i) {
+        if (text.compare(start, key.size(), key) == 0) index = i;
+        start = text.find('\n', start);
+        start = start == std::string::npos ? text.size() : start + 1;
+    }
+    HWND popup = Popup();
+    if (index < 0 || !popup) {
+        EndPopup();
+        return false;
+    }
+    // Down to the item, then Enter: the menu posts the command to its owner as it closes.
+    for (int i = 0; i <= index; ++i) {
+        PostMessageA(popup, WM_KEYDOWN, VK_DOWN, 1);
+        PostMessageA(popup, WM_KEYUP, VK_DOWN, 0xC0000001);
+    }
+    PostMessageA(popup, WM_KEYDOWN, VK_RETURN, 1);
+    PostMessageA(popup, WM_CHAR, '\r', 1);
+    PostMessageA(popup, WM_KEYUP, VK_RETURN, 0xC0000001);
+    return WaitForPopup(5000, false);
+}
+
+// ---- The probe -------------------------------------------------------------------------------
+
+bool Halv::LoadProbe() {
+    if (probeAnswer_) return true;
+    // The probe lies beside this program.
+    char self[MAX_PATH] = {};
+    const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+    std::string path(self, n);
+    path = path.substr(0, path.find_last_of("\\/") + 1) + halvprobe::kDllName;
+
+    // Where the export lies inside the DLL, from a copy mapped here without running it.
+    HMODULE local = LoadLibraryExA(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    if (!local) {
+        probeError_ = "cannot map " + path + ": error " + std::to_string(GetLastError());
+        return false;
+    }
+    const auto answer = reinterpret_cast<uintptr_t>(
+        reinterpret_cast<void*>(GetProcAddress(local, halvprobe::kAnswerExport)));
+    const uintptr_t answerOffset = answer ? answer - reinterpret_cast<uintptr_t>(local) : 0;
+    FreeLibrary(local);
+    if (!answerOffset) {
+        probeError_ = path + " has no export " + halvprobe::kAnswerExport;
+        return false;
+    }
+
+    // LoadLibraryA at the same offset inside HALV's kernel32 as inside this one.
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    const uintptr_t loadLibrary = reinterpret_cast<uintptr_t>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "LoadLibraryA")));
+    const uintptr_t remoteKernel = ModuleBase(pid_, "kernel32.dll");
+    if (!loadLibrary || !remoteKernel) {
+        probeError_ = "no kernel32 in HALV.exe";
+        return false;
+    }
+    RemoteBuffer name(process_.get(), path.size() + 1);
+    DWORD loaded = 0;
+    if (!name.Write(path.c_str(), path.size() + 1) ||
+        !RunRemoteThread(process_.get(),
+                         remoteKernel + (loadLibrary - reinterpret_cast<uintptr_t>(kernel)),
+                         name.address(), &loaded) ||
+        loaded == 0) {
+        probeError_ = "HALV.exe did not load " + path;
+        return false;
+    }
+    const uintptr_t base = ModuleBase(pid_, halvprobe::kDllName);
+    if (!base) {
+        probeError_ = "the probe is not among HALV.exe's modules";
+        return false;
+    }
+    probeAnswer_ = base + answerOffset;
+    return true;
+}
+
+bool Halv::Ask(halvprobe::Block& block) {
+    if (!LoadProbe()) return false;
+    RemoteBuffer remote(process_.get(), sizeof block);
+    DWORD understood = 0;
+    if (!remote.Write(&block, sizeof block) ||
+        !RunRemoteThread(process_.get(), probeAnswer_, remote.address(), &understood) ||
+        !remote.Read(&block, sizeof block)) {
+        probeError_ = "the probe did not answer";
+        return false;
+    }
+    if (!understood) {
+        probeError_ = "the probe did not understand question " + std::to_string(block.question);
+        return false;
+    }
+    block.text[sizeof block.text - 1] = '\0';
+    return true;
+}
+
+bool Halv::DragIconIsWindowIcon() {
+    halvprobe::Block block{};
+    block.question = halvprobe::kDragIconIsWindowIcon;
+    block.arg[0] = reinterpret_cast<uintptr_t>(main_);
+    return Ask(block) && block.result == 1;
+}
+
+bool Halv::MinimisedPaint() {
+    halvprobe::Block block{};
+    block.question = halvprobe::kMinimisedPaint;
+    block.arg[0] = reinterpret_cast<uintptr_t>(main_);
+    return Ask(block) && block.result == 1;
+}
+
+std::string Halv::ImageLists() {
+    halvprobe::Block block{};
+    block.question = halvprobe::kImageLists;
+    block.arg[0] = reinterpret_cast<uintptr_t>(tree_);
+    block.arg[1] = reinterpret_cast<uintptr_t>(list_);
+    if (!Ask(block)) return "<" + probeError_ + ">";
+    return block.text;
 }
 
 }  // namespace halvgui

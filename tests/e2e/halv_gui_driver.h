@@ -1,7 +1,9 @@
 // Drives a running HALV.exe from another process by window messages, as a person would with
-// mouse and menus: reads the adapter tree and the information list (their buffers placed in
-// HALV's own memory), selects items, right-clicks, sends menu commands, finds the dialogs it
-// opens, and asks HALV's test query for what cannot be read from outside (menus).
+// mouse, keys and menus: reads the adapter tree and the information list (their buffers placed
+// in HALV's own memory), selects items, right-clicks, chooses from the popup menus it opens,
+// sends menu commands and finds the dialogs it opens. What only HALV's own process can read
+// (its menus under Wine, its image lists) is asked of the probe DLL, which the driver loads
+// into HALV when it first needs it.
 #pragma once
 
 #include <windows.h>
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "halv_probe.h"
 #include "simctl_client.h"
 
 namespace halvgui {
@@ -83,6 +86,8 @@ bool ClickAndWaitClosed(HWND dialog, int buttonId, DWORD ms = 5000);
 std::string TakeMessageBox(DWORD pid, DWORD ms);
 // Types `path` into the file-name field (0x47C) of a common file dialog and confirms it.
 bool EnterFileName(HWND fileDialog, const std::string& path);
+// The whole content of a file; empty when it cannot be read.
+std::vector<uint8_t> ReadFileBytes(const std::string& path);
 
 class Halv {
   public:
@@ -92,8 +97,8 @@ class Halv {
     // Ends the program if it still runs.
     ~Halv();
 
-    // Starts HALV.exe with its test query enabled and waits until its main window shows the
-    // tree (or, with `expectAdapters` false, just the root). Records how long that took.
+    // Starts HALV.exe and waits until its main window shows the tree (or, with
+    // `expectAdapters` false, just the root). Records how long that took.
     bool Start(const std::string& exePath, bool expectAdapters, std::string* error);
     // Waits for the program to end; its exit code in `code`.
     bool WaitForExit(DWORD ms, DWORD* code = nullptr);
@@ -125,27 +130,57 @@ class Halv {
     // Right-clicks the list's empty area below the rows.
     bool RightClickListBelowRows();
 
-    // ---- Commands and queries ----
-    // Opens the Card menu by right-clicking `item` and chooses command `id` in it, as the
-    // menu does (WM_COMMAND to the tree, its owner). False when no menu opened.
+    // ---- Menus ----
+    // The main menu, the system menu and the Card menu as text, one item per line:
+    // "<menu>|<depth>|<id>|<flags>|<text>", menu being main, system or card, id -1 for a
+    // popup, flags G (grayed), S (separator) or none. The Card menu is read from HALV.exe's
+    // resources; the popup HALV shows of it is read by PopupText.
+    std::string Menus();
+    // The popup menu HALV shows, or nullptr.
+    HWND Popup();
+    // Its items in the same form with menu "popup"; "" when no popup is shown.
+    std::string PopupText();
+    // Waits up to `ms` for a popup to show (or, with `shown` false, to go).
+    bool WaitForPopup(DWORD ms, bool shown = true);
+    // Closes the popup shown with the Escape key; false when none was shown.
+    bool EndPopup();
+    // Opens the Card menu by right-clicking `item` and chooses command `id` in it with the
+    // keyboard: the menu sends the command to its owner, the tree. False when no menu opened
+    // or it had no such item.
     bool ChooseCardCommand(HTREEITEM item, UINT id);
 
     // A menu command, sent (returns when it has been handled) or posted (for commands that
     // open a modal dialog).
     void Command(UINT id);
     void PostCommand(UINT id);
-    // The test query; text queries are read back from HALV's memory.
-    LRESULT Query(int what, LPARAM arg = 0);
-    std::string QueryText(int what);
+
+    // ---- Asked of the probe inside HALV ----
+    // Whether the window answers WM_QUERYDRAGICON with its own large icon (Wine does not
+    // carry that message between processes).
+    bool DragIconIsWindowIcon();
+    // Minimises the window, has it paint at once and restores it: true when it was minimised
+    // while it painted.
+    bool MinimisedPaint();
+    // The tree's and the list's image lists: "tree|5|16x16|1\nlist|..." (see halv_probe.h).
+    std::string ImageLists();
+    // Asks the probe one question; false (and a reason in probeError()) when it could not.
+    bool Ask(halvprobe::Block& block);
+    const std::string& probeError() const { return probeError_; }
 
   private:
     bool RightClick(HWND control, POINT at);
+    bool LoadProbe();
+    // The items of `menu`, a menu of HALV's process, each line prefixed with `name|`: read
+    // from here where the system allows it (Windows), else by the probe (Wine).
+    std::string MenuText(HMENU menu, const char* name);
 
     simctl::ScopedHandle process_;
     DWORD pid_ = 0;
     HWND main_ = nullptr, tree_ = nullptr, list_ = nullptr;
     DWORD startToTreeMs_ = 0;
-    UINT queryMessage_ = 0;
+    std::string exePath_;
+    uintptr_t probeAnswer_ = 0;  // the probe's export inside HALV, once loaded
+    std::string probeError_;
 };
 
 }  // namespace halvgui

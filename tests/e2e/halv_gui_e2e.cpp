@@ -1,6 +1,7 @@
 // End to end: HALV.exe itself, started against the simulator driver HALVSIM.sys and driven
 // from this program by window messages. Each test loads a population, starts HALV, and reads
-// back what the window shows: the tree, the list, the menus and the dialogs it opens.
+// back what the window shows: the tree, the list, the menus and the dialogs it opens, and
+// what the adapters were asked.
 //
 //   halv_gui_e2e <HALVSIM.sys> <HALV.exe>
 #include <windows.h>
@@ -17,7 +18,6 @@
 #include "e2e_support.h"
 #include "halv_gui_driver.h"
 #include "manager/core/resource_ids.h"
-#include "manager/win32/test_query.h"
 #include "sim/population.h"
 #include "support/default_population.h"
 
@@ -26,8 +26,12 @@ namespace {
 using halvgui::Halv;
 using halvgui::ListRow;
 using halvgui::RowIndex;
+using Bytes = std::vector<uint8_t>;
 
 std::string g_halvExe;
+
+constexpr char kModeSet[] = "Transfer Mode is set successfully, please refresh HBA List.";
+constexpr char kBackupDone[] = "Backup BIOS to file successfully!";
 
 using halv::testing::kDefaultPopulationTree;
 
@@ -71,6 +75,16 @@ std::vector<std::string> ComboItems(HWND combo) {
     return items;
 }
 
+// What the transfer-mode dialog's DMA list offers for a device whose row left `code`.
+std::vector<std::string> DmaItemsFor(int code) {
+    std::vector<std::string> items;
+    for (int m = code; m > 0 && code > 0; --m) items.push_back("UDMA-" + std::to_string(m));
+    if (code > 0) items.push_back("UDMA-0");
+    for (int m = code > 0 ? 2 : -code; m >= 0 && code != 0; --m)
+        items.push_back("DMA-" + std::to_string(m));
+    return items;
+}
+
 class HalvGui : public e2e::SimTest {
   protected:
     void SetUp() override {
@@ -96,9 +110,37 @@ class HalvGui : public e2e::SimTest {
         ASSERT_TRUE(halv.Select(item)) << text;
     }
 
+    // Chooses "Backup  BIOS" in the Card menu opened by right-clicking `clicked` and saves
+    // into a new file; returns the file's bytes, or none when HALV did not report success.
+    Bytes BackupFromCardMenu(const std::string& clicked) {
+        char temp[MAX_PATH] = {};
+        GetTempPathA(sizeof temp, temp);
+        const std::string path = std::string(temp) + "halv-gui-" +
+                                 std::to_string(GetCurrentProcessId()) + "-" +
+                                 std::to_string(++backups) + ".rom";
+        Bytes saved;
+        if (halv.ChooseCardCommand(halv.FindItem(clicked), ID_CARD_BACKUP_BIOS)) {
+            HWND dialog = halvgui::WaitForDialog(halv.pid(), "Backup BIOS To File", 15000);
+            if (dialog && halvgui::EnterFileName(dialog, path) &&
+                halvgui::TakeMessageBox(halv.pid(), 15000) == kBackupDone)
+                saved = halvgui::ReadFileBytes(path);
+        }
+        DeleteFileA(path.c_str());
+        return saved;
+    }
+
     std::unique_ptr<sim::SimPopulation> pop;
     Halv halv;
+    int backups = 0;
 };
+
+Bytes Flash(const sim::SimPopulation& pop, int position) {
+    return Bytes(pop.adapters[position].bios, pop.adapters[position].bios + sim::kBiosSize);
+}
+
+uint32_t BiosReads(const sim::SimPopulation& pop, int position) {
+    return pop.adapters[position].counters.byCommand[sim::CommandIndex(channel::MPCMD_READ_BIOS)];
+}
 
 TEST_F(HalvGui, ShowsTheDefaultPopulationWithItsMenus) {
     StartHalv();
@@ -114,10 +156,10 @@ TEST_F(HalvGui, ShowsTheDefaultPopulationWithItsMenus) {
     EXPECT_TRUE(style & WS_MINIMIZEBOX);
     EXPECT_FALSE(style & WS_MAXIMIZEBOX);
     EXPECT_FALSE(style & WS_THICKFRAME);
-    EXPECT_EQ(halv.Query(kTestQueryDragIcon), 1);
+    EXPECT_TRUE(halv.DragIconIsWindowIcon()) << halv.probeError();
 
     // No TAG_CMD in the registry: both queued-command items stay grayed.
-    const std::string menus = halv.QueryText(kTestQueryMenus);
+    const std::string menus = halv.Menus();
     EXPECT_EQ(MenuLines(menus, "main|") + MenuLines(menus, "card|"),
               "main|0|-1||File\n"
               "main|1|32796||Exit\n"
@@ -171,7 +213,7 @@ TEST_F(HalvGui, ControlsColumnsAndImageLists) {
                    (c.format == LVCFMT_LEFT ? " left" : " not left") + "\n";
     EXPECT_EQ(columns, "Item 128 left\nValue 128 left\nInfo Type 64 left\n");
 
-    EXPECT_EQ(halv.QueryText(kTestQueryImageLists), "tree|5|16x16|1\nlist|2|16x16|0\n");
+    EXPECT_EQ(halv.ImageLists(), "tree|5|16x16|1\nlist|2|16x16|0\n");
 }
 
 TEST_F(HalvGui, AdapterRowsMatchThePopulation) {
@@ -196,6 +238,7 @@ TEST_F(HalvGui, EveryDeviceShowsItsOwnRecord) {
     StartHalv();
     // Our adapters in probe order: Scsi1: is adapter 0, Scsi2: adapter 1.
     const int positions[] = {1, 2};
+    uint32_t modesSet = 0;
     for (int a = 0; a < 2; ++a) {
         const sim::SimAdapter& sa = pop->adapters[positions[a]];
         for (int p = 0; p < 4; ++p)
@@ -220,7 +263,6 @@ TEST_F(HalvGui, EveryDeviceShowsItsOwnRecord) {
                 }
                 ASSERT_NE(item, nullptr);
                 ASSERT_TRUE(halv.Select(item));
-                EXPECT_EQ(halv.Query(kTestQuerySelection), a | (p << 8) | (d << 16));
 
                 const std::vector<ListRow> rows = halv.Rows();
                 ASSERT_GE(rows.size(), 4u);
@@ -250,13 +292,32 @@ TEST_F(HalvGui, EveryDeviceShowsItsOwnRecord) {
                     : dev.dmaMode != 255 ? "DMA-" + std::to_string(dev.dmaMode)
                                          : "PIO-" + std::to_string(dev.pioMode);
                 EXPECT_EQ(rows[mode].value, expected);
+                const bool smartRow = dev.smartState == 1 || dev.smartState == 2;
+                EXPECT_EQ(RowIndex(rows, " Smart Status") >= 0, smartRow);
+
+                // The transfer-mode dialog shows what HALV holds for the selected device: its
+                // DMA list is made from the code the row left, and its OK addresses the device.
                 const int code = dev.udmaMode != 255  ? dev.udmaMode
                                  : dev.dmaMode != 255 ? -dev.dmaMode
                                                       : 0;
-                EXPECT_EQ(halv.Query(kTestQueryTransferModeCode, a | (p << 8) | (d << 16)),
-                          static_cast<uint8_t>(code));
-                const bool smartRow = dev.smartState == 1 || dev.smartState == 2;
-                EXPECT_EQ(RowIndex(rows, " Smart Status") >= 0, smartRow);
+                ASSERT_TRUE(halv.RightClickRow(mode));
+                HWND dialog = halvgui::WaitForDialog(halv.pid(), "Change Transfer Mode", 10000);
+                ASSERT_NE(dialog, nullptr);
+                EXPECT_EQ(ComboItems(GetDlgItem(dialog, IDC_DMA_MODE)), DmaItemsFor(code));
+                SendMessageA(GetDlgItem(dialog, IDC_PIO_MODE), CB_SETCURSEL, 0, 0);  // PIO-4
+                PostMessageA(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+                EXPECT_EQ(halvgui::TakeMessageBox(halv.pid(), 15000), kModeSet);
+                for (int i = 0; i < 250 && IsWindow(dialog); ++i) Sleep(20);
+                ++modesSet;
+                std::unique_ptr<sim::SimPopulation> back = ReadBack();
+                const sim::SimDevice& target = back->adapters[positions[a]].devices[p][d];
+                EXPECT_EQ(target.ataCommands, 1u) << "the selected device is the one set";
+                EXPECT_EQ(target.lastAtaSectorCount, 0x08 | 4);
+                uint32_t everywhere = 0;
+                for (const sim::SimAdapter& other : back->adapters)
+                    for (const auto& byPort : other.devices)
+                        for (const sim::SimDevice& any : byPort) everywhere += any.ataCommands;
+                EXPECT_EQ(everywhere, modesSet) << "and no other device";
             }
     }
 }
@@ -315,35 +376,36 @@ TEST_F(HalvGui, TreeExpandedAndCollapsed) {
 }
 
 TEST_F(HalvGui, CardMenuIsForTheSelectedAdapterNotTheClickedOne) {
+    // The default population: adapter 0 "Velo300 Duo Plus" at Scsi1:, adapter 1 at Scsi2:.
+    constexpr int kFirst = 1, kSecond = 2;
     StartHalv();
     SelectItem("Velo300 Duo Plus");
     ASSERT_TRUE(halv.RightClickTreeItem(halv.FindItem("Velo150 Quad Rack")));
-    std::string popup;
-    for (int i = 0; i < 250 && popup.empty(); ++i, Sleep(20))
-        popup = halv.QueryText(kTestQueryOpenPopup);
-    EXPECT_EQ(popup, "popup|0|32794||Backup  BIOS\npopup|0|32795||Update  BIOS\n");
-    EXPECT_EQ(halv.Query(kTestQuerySelection) & 0xFF, 0)
-        << "the selected adapter, not the clicked one";
+    ASSERT_TRUE(halv.WaitForPopup(5000));
+    EXPECT_EQ(halv.PopupText(), "popup|0|32794||Backup  BIOS\npopup|0|32795||Update  BIOS\n");
     EXPECT_EQ(halv.Selection(), halv.FindItem("Velo300 Duo Plus"));
-    EXPECT_EQ(halv.Query(kTestQueryEndPopup), 1);
-    for (int i = 0; i < 100 && !halv.QueryText(kTestQueryOpenPopup).empty(); ++i) Sleep(20);
+    EXPECT_TRUE(halv.EndPopup());
+    EXPECT_TRUE(halv.WaitForPopup(5000, false));
+    // What the menu does is for the selected adapter, not the clicked one: a backup chosen
+    // from it saves the first adapter's flash, and only that adapter is read.
+    const uint32_t firstReads = BiosReads(*ReadBack(), kFirst);
+    const uint32_t secondReads = BiosReads(*ReadBack(), kSecond);
+    EXPECT_TRUE(BackupFromCardMenu("Velo150 Quad Rack") == Flash(*ReadBack(), kFirst))
+        << "the selected adapter, not the clicked one";
+    EXPECT_EQ(BiosReads(*ReadBack(), kSecond), secondReads);
 
     SelectItem("Velo150 Quad Rack");
     ASSERT_TRUE(halv.RightClickTreeItem(halv.FindItem("Velo150 Quad Rack")));
-    popup.clear();
-    for (int i = 0; i < 250 && popup.empty(); ++i, Sleep(20))
-        popup = halv.QueryText(kTestQueryOpenPopup);
-    EXPECT_FALSE(popup.empty());
-    EXPECT_EQ(halv.Query(kTestQuerySelection) & 0xFF, 1);
-    halv.Query(kTestQueryEndPopup);
-    for (int i = 0; i < 100 && !halv.QueryText(kTestQueryOpenPopup).empty(); ++i) Sleep(20);
+    EXPECT_TRUE(halv.WaitForPopup(5000));
+    EXPECT_TRUE(halv.EndPopup());
+    EXPECT_TRUE(BackupFromCardMenu("Velo150 Quad Rack") == Flash(*ReadBack(), kSecond));
+    EXPECT_EQ(BiosReads(*ReadBack(), kFirst), firstReads + 1);
 
     // With a disk selected, no menu opens wherever the click lands.
     SelectItem("KESTREL KD160S");
     ASSERT_TRUE(halv.RightClickTreeItem(halv.FindItem("Velo300 Duo Plus")));
-    Sleep(1000);
-    EXPECT_EQ(halv.QueryText(kTestQueryOpenPopup), "");
-    halv.Query(kTestQueryEndPopup);
+    EXPECT_FALSE(halv.WaitForPopup(1000));
+    halv.EndPopup();
 }
 
 TEST_F(HalvGui, TransferModeRowOpensTheDialogOtherRowsDoNot) {
@@ -448,7 +510,7 @@ TEST_F(HalvGui, QueuedCommandMenuFollowsTheRegistry) {
         Load(*pop);
         std::string error;
         ASSERT_TRUE(run.Start(g_halvExe, true, &error)) << error;
-        const std::string menus = run.QueryText(kTestQueryMenus);
+        const std::string menus = run.Menus();
         const std::string expected =
             value ? "main|2|32801|G|Enable  TCQ/NCQ\nmain|2|32802||Disable  TCQ/NCQ\n"
                   : "main|2|32801||Enable  TCQ/NCQ\nmain|2|32802|G|Disable  TCQ/NCQ\n";
@@ -466,9 +528,9 @@ TEST_F(HalvGui, NoAdaptersShowsOnlyTheRoot) {
 
 TEST_F(HalvGui, MinimisedWindowPaintsAndComesBack) {
     StartHalv();
-    EXPECT_EQ(halv.Query(kTestQueryMinimisedPaint), 1);
+    EXPECT_TRUE(halv.MinimisedPaint()) << halv.probeError();
     EXPECT_TRUE(halv.running());
-    EXPECT_EQ(halv.Query(kTestQueryDragIcon), 1);
+    EXPECT_TRUE(halv.DragIconIsWindowIcon()) << halv.probeError();
     for (int i = 0; i < 250 && IsIconic(halv.main()); ++i) Sleep(20);
     EXPECT_FALSE(IsIconic(halv.main()));
     EXPECT_EQ(halv.TreeDump(), kDefaultPopulationTree);

@@ -17,7 +17,6 @@
 #include "e2e_support.h"
 #include "halv_gui_driver.h"
 #include "manager/core/resource_ids.h"
-#include "manager/win32/test_query.h"
 #include "sim/population.h"
 
 namespace {
@@ -44,17 +43,7 @@ constexpr char kModeFailed[] = "Set Transfer Mode failed, please try again.";
 constexpr int kAdapter0Position = 1;
 constexpr DWORD kBoxMs = 15000;
 
-Bytes ReadFileBytes(const std::string& path) {
-    Bytes bytes;
-    if (FILE* f = std::fopen(path.c_str(), "rb")) {
-        uint8_t chunk[4096];
-        size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
-            bytes.insert(bytes.end(), chunk, chunk + n);
-        std::fclose(f);
-    }
-    return bytes;
-}
+using halvgui::ReadFileBytes;
 
 bool WriteFileBytes(const std::string& path, const Bytes& bytes) {
     FILE* f = std::fopen(path.c_str(), "wb");
@@ -337,21 +326,21 @@ TEST_F(HalvMaintenance, QueuedCommandsSwitchTheRegistryValueAndTheMenu) {
         return "type " + std::to_string(type) + " size " + std::to_string(size) + " value " +
                std::to_string(value);
     };
-    std::string menus = halv.QueryText(kTestQueryMenus);
+    std::string menus = halv.Menus();
     EXPECT_EQ(MenuLine(menus, ID_OPTION_ENABLE_TCQ), "main|2|32801||Enable  TCQ/NCQ");
     EXPECT_EQ(MenuLine(menus, ID_OPTION_DISABLE_TCQ), "main|2|32802|G|Disable  TCQ/NCQ");
 
     halv.PostCommand(ID_OPTION_ENABLE_TCQ);
     EXPECT_EQ(halvgui::TakeMessageBox(halv.pid(), kBoxMs), kRestart);
     EXPECT_EQ(stored(), "type 4 size 4 value 1");
-    menus = halv.QueryText(kTestQueryMenus);
+    menus = halv.Menus();
     EXPECT_EQ(MenuLine(menus, ID_OPTION_ENABLE_TCQ), "main|2|32801|G|Enable  TCQ/NCQ");
     EXPECT_EQ(MenuLine(menus, ID_OPTION_DISABLE_TCQ), "main|2|32802||Disable  TCQ/NCQ");
 
     halv.PostCommand(ID_OPTION_DISABLE_TCQ);
     EXPECT_EQ(halvgui::TakeMessageBox(halv.pid(), kBoxMs), kRestart);
     EXPECT_EQ(stored(), "type 4 size 4 value 0");
-    menus = halv.QueryText(kTestQueryMenus);
+    menus = halv.Menus();
     EXPECT_EQ(MenuLine(menus, ID_OPTION_ENABLE_TCQ), "main|2|32801||Enable  TCQ/NCQ");
     EXPECT_EQ(MenuLine(menus, ID_OPTION_DISABLE_TCQ), "main|2|32802|G|Disable  TCQ/NCQ");
 
@@ -360,7 +349,7 @@ TEST_F(HalvMaintenance, QueuedCommandsSwitchTheRegistryValueAndTheMenu) {
     halv.PostCommand(ID_OPTION_ENABLE_TCQ);
     EXPECT_EQ(halvgui::TakeMessageBox(halv.pid(), 1500), "");
     EXPECT_EQ(stored(), "<no key>");
-    menus = halv.QueryText(kTestQueryMenus);
+    menus = halv.Menus();
     EXPECT_EQ(MenuLine(menus, ID_OPTION_ENABLE_TCQ), "main|2|32801||Enable  TCQ/NCQ");
 }
 

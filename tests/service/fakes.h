@@ -1,10 +1,14 @@
 // Recording fakes of Korrin's platform interfaces for the native tests.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -217,6 +221,7 @@ class FakeSync final : public Synchronization {
     std::vector<uint32_t> sleeps;
     std::vector<std::vector<Handle>> waits;  // handles of every wait
     std::vector<uint32_t> waitTimeouts;
+    int probes = 0;                            // looks at one event without waiting
     std::function<uint32_t(int call)> onWait;  // result of wait number `call`
     std::vector<std::string> log;              // "reset NAME" / "close NAME" in order
     std::vector<std::string>* trace = nullptr;
@@ -252,6 +257,14 @@ class FakeSync final : public Synchronization {
         Record("close " + events[h].name);
     }
     uint32_t WaitAny(const Handle* handles, uint32_t count, uint32_t timeoutMs) override {
+        // A look at one event without waiting is answered from its state and takes nothing
+        // from it (the monitor's events are manual-reset).
+        if (count == 1 && timeoutMs == 0) {
+            ++probes;
+            const auto it = events.find(handles[0]);
+            if (it == events.end() || it->second.closed) return win::kWaitFailed;
+            return it->second.set ? win::kWaitObject0 : win::kWaitTimeout;
+        }
         waits.emplace_back(handles, handles + count);
         waitTimeouts.push_back(timeoutMs);
         const int call = static_cast<int>(waits.size()) - 1;
@@ -273,6 +286,55 @@ class FakeSync final : public Synchronization {
 
   private:
     Handle next_ = 0xE00;
+};
+
+// Boxes that stay open, as a person leaves them, until CloseAll (or, so that a test of a fault
+// fails instead of hanging, until `limit` has passed: `timedOut` tells).
+class BlockingBoxes final : public WarningBoxes {
+  public:
+    std::chrono::milliseconds limit{3000};
+    ~BlockingBoxes() override {
+        std::unique_lock<std::mutex> hold(lock_);
+        ++generation_;
+        changed_.notify_all();
+        changed_.wait(hold, [&] { return open_ == 0; });
+    }
+    void Show(uint32_t id) override {
+        std::unique_lock<std::mutex> hold(lock_);
+        shown_.push_back(id);
+        ++open_;
+        changed_.notify_all();
+        const uint64_t mine = generation_;
+        if (!changed_.wait_for(hold, limit, [&] { return generation_ != mine; })) timedOut = true;
+        --open_;
+        changed_.notify_all();
+    }
+    void CloseAll() {
+        std::lock_guard<std::mutex> hold(lock_);
+        ++generation_;
+        changed_.notify_all();
+    }
+    int Open() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return open_;
+    }
+    std::vector<uint32_t> Shown() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return shown_;
+    }
+    // Waits until `count` boxes are open at once.
+    bool AwaitOpen(int count) {
+        std::unique_lock<std::mutex> hold(lock_);
+        return changed_.wait_for(hold, std::chrono::seconds(5), [&] { return open_ >= count; });
+    }
+    std::atomic<bool> timedOut{false};
+
+  private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<uint32_t> shown_;
+    int open_ = 0;
+    uint64_t generation_ = 0;
 };
 
 class FakeBoxes final : public WarningBoxes {

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <map>
 #include <memory>
 
 #include "channel/protocol.h"
 #include "fakes.h"
 #include "korrin/messages.h"
 #include "korrin/monitor.h"
+#include "korrin/warning_boxes.h"
 #include "sim/population.h"
 #include "sim/sim_device_access.h"
 
@@ -48,6 +51,26 @@ class Monitor : public ::testing::Test {
         sync_.onWait = [results](int call) {
             return call < static_cast<int>(results.size()) ? results[call] : win::kWaitObject0;
         };
+    }
+    // Waits answered from the events' state: the lowest set one, the terminate event when none
+    // is set (or after `limit` waits), a time-out for a look without waiting.
+    void RealWaits(int limit, std::vector<int> signalledAtStart = {}) {
+        sync_.onWait = [this, limit, signalledAtStart](int call) -> uint32_t {
+            if (call >= limit) return win::kWaitObject0;
+            if (call == 0)
+                for (int a : signalledAtStart)
+                    sync_.SetEvent(sync_.Find("Global\\VEXMOND-" + std::to_string(a)));
+            const std::vector<Handle>& handles = sync_.waits.back();
+            for (size_t i = 1; i < handles.size(); ++i)
+                if (sync_.events[handles[i]].set)
+                    return win::kWaitObject0 + static_cast<uint32_t>(i);
+            return sync_.waitTimeouts.back() == 0 ? win::kWaitTimeout : win::kWaitObject0;
+        };
+    }
+    static std::string ToHex(size_t v) {
+        char b[16];
+        std::snprintf(b, sizeof b, "%zx", v);
+        return b;
     }
     uint32_t Sent(int position, uint32_t command) {
         return pop_->adapters[position].counters.byCommand[sim::CommandIndex(command)];
@@ -139,18 +162,22 @@ TEST_F(Monitor, ThreeRecordsOnTheSecondAdapterGiveThreeEntriesForCardTwo) {
     EXPECT_EQ(log_.entries[1].type, win::kEventlogWarningType);
     EXPECT_EQ(log_.entries[2].id, 0xC0000000u);
     EXPECT_EQ(log_.entries[2].type, win::kEventlogErrorType);
-    EXPECT_EQ(Sent(2, channel::MPCMD_READ_EVENTS), 2u) << "a second read finds nothing more";
+    EXPECT_EQ(Sent(2, channel::MPCMD_READ_EVENTS), 1u) << "a reply that was not full is all";
     EXPECT_EQ(Sent(0, channel::MPCMD_READ_EVENTS), 0u);
     EXPECT_EQ(sync_.events[sync_.Find("Global\\VEXMOND-1")].resets, 1);
     EXPECT_EQ(sync_.waits.size(), 2u) << "the wait goes on after handling";
     EXPECT_TRUE(boxes_.shown.empty());
 }
 
-TEST_F(Monitor, SignalWithoutRecordsShowsTheReadWarningAndWaitsAgain) {
+// The miniport queues a record before it queues the DPC: an earlier read may have taken the
+// record before the DPC set the event, and the wake then finds nothing. No failure.
+TEST_F(Monitor, SpuriousWakeShowsNoBoxAndLogsNothing) {
     Adapter(0);
     Waits({win::kWaitObject0 + 1});
     Thread().Run();
-    EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>{IDS_READ_EVENTS_FAILED}));
+    EXPECT_TRUE(boxes_.shown.empty());
+    EXPECT_TRUE(log_.entries.empty());
+    EXPECT_EQ(Sent(0, channel::MPCMD_READ_EVENTS), 1u);
     EXPECT_EQ(sync_.waits.size(), 2u);
     EXPECT_EQ(sync_.events[sync_.Find("Global\\VEXMOND-0")].resets, 1);
 }
@@ -165,16 +192,42 @@ TEST_F(Monitor, FailedReadShowsTheReadWarning) {
     EXPECT_TRUE(log_.entries.empty());
 }
 
-TEST_F(Monitor, CountAboveTwentyIsHeldToTheBuffer) {
+TEST_F(Monitor, AdapterClaimingRecordsForeverIsReadABoundedNumberOfTimes) {
     Adapter(0);
     for (int i = 0; i < 25; ++i) Queue(0, 0x104, 2, 0, 0, 0);
-    pop_->adapters[0].eventCountOverride = 25;
-    Waits({win::kWaitObject0 + 1});
+    pop_->adapters[0].eventCountOverride = 25;  // every reply claims 25 records
+    // One signal; afterwards a look without waiting finds nothing new, a real wait the stop.
+    sync_.onWait = [&](int call) {
+        if (call == 0) return win::kWaitObject0 + 1;
+        if (call > 100) return win::kWaitObject0;  // a loop without end fails, not hangs
+        return sync_.waitTimeouts.back() == 0 ? win::kWaitTimeout : win::kWaitObject0;
+    };
     Thread().Run();
-    // Twenty per read; an adapter that never runs dry is served again after a fresh wait.
-    EXPECT_EQ(log_.entries.size(), 20u * (1 + kExtraReads));
-    EXPECT_EQ(sync_.waits.size(), 2u);
-    EXPECT_TRUE(sync_.events[sync_.Find("Global\\VEXMOND-0")].set);
+    // Twenty per read; a full reply is read again without a signal, but only so often, and
+    // then the loop waits its full time again instead of setting the event itself.
+    EXPECT_EQ(Sent(0, channel::MPCMD_READ_EVENTS), 1u + kUnsignalledReads);
+    EXPECT_EQ(log_.entries.size(), 20u * (1 + kUnsignalledReads));
+    ASSERT_EQ(sync_.waits.size(), 2u + kUnsignalledReads);
+    EXPECT_EQ(sync_.waitTimeouts.back(), 600000u);
+    EXPECT_FALSE(sync_.events[sync_.Find("Global\\VEXMOND-0")].set);
+    EXPECT_TRUE(boxes_.shown.empty());
+}
+
+TEST_F(Monitor, FullReplyIsFollowedUpWithoutANewSignal) {
+    // A miniport that signals once for 45 records: nothing waits for a later signal.
+    Adapter(0);
+    for (int i = 0; i < 45; ++i) Queue(0, 0x102, 1, 0, 0, static_cast<uint32_t>(i));
+    sync_.onWait = [&](int call) {
+        if (call == 0) return win::kWaitObject0 + 1;
+        if (call > 100) return win::kWaitObject0;  // a loop without end fails, not hangs
+        return sync_.waitTimeouts.back() == 0 ? win::kWaitTimeout : win::kWaitObject0;
+    };
+    Thread().Run();
+    ASSERT_EQ(log_.entries.size(), 45u);
+    for (size_t i = 0; i < 45; ++i)
+        EXPECT_NE(log_.entries[i].text.find("LBA 0x" + ToHex(i) + " "), std::string::npos) << i;
+    EXPECT_EQ(Sent(0, channel::MPCMD_READ_EVENTS), 3u) << "20, 20, then 5";
+    EXPECT_EQ(sync_.waitTimeouts.back(), 600000u);
 }
 
 TEST_F(Monitor, TenMinutesWithoutEventsPollsEightDevicesPerAdapter) {
@@ -209,8 +262,9 @@ TEST_F(Monitor, EventLogThatDoesNotOpenWarnsPerRecord) {
 // when the miniport signals between the monitor's read and its reset.
 class LateRecordAccess final : public channel::DeviceAccess {
   public:
-    LateRecordAccess(channel::DeviceAccess& inner, sim::SimPopulation& pop, int position)
-        : inner_(inner), pop_(pop), position_(position) {}
+    LateRecordAccess(channel::DeviceAccess& inner, sim::SimPopulation& pop, int position,
+                     std::function<void()> signal)
+        : inner_(inner), pop_(pop), position_(position), signal_(std::move(signal)) {}
     channel::DeviceHandle Open(const char* name) override { return inner_.Open(name); }
     void Close(channel::DeviceHandle d) override { inner_.Close(d); }
     bool MiniportControl(channel::DeviceHandle d, std::span<uint8_t> buffer) override {
@@ -221,6 +275,7 @@ class LateRecordAccess final : public channel::DeviceAccess {
             uint8_t record[ev::kRecordSize];
             sim::MakeEventRecord(record, 0x103, 1, 2, 0, 0);
             sim::QueueEvent(pop_, position_, record, nullptr);
+            signal_();  // the miniport's DPC for it
         }
         return ok;
     }
@@ -229,24 +284,131 @@ class LateRecordAccess final : public channel::DeviceAccess {
     channel::DeviceAccess& inner_;
     sim::SimPopulation& pop_;
     int position_;
+    std::function<void()> signal_;
     bool done_ = false;
 };
 
-TEST_F(Monitor, RecordThatCameBetweenReadAndResetIsNotLeftBehind) {
+TEST_F(Monitor, RecordThatCameJustAfterTheReadIsReadAtTheNextWake) {
     Adapter(0);
     Queue(0, 0x101, 2, 0, 0, 0);
-    LateRecordAccess late(io_, *pop_, 0);
+    LateRecordAccess late(io_, *pop_, 0, [&] { sync_.SetEvent(sync_.Find("Global\\VEXMOND-0")); });
     CKorrinThread thread(
         MonitorPlatform{late, scm_, bridge_, sync_, boxes_, log_, module_, queue_});
-    Waits({win::kWaitObject0 + 1});
+    RealWaits(10, {0});
     thread.Run();
     ASSERT_EQ(log_.entries.size(), 2u);
     EXPECT_EQ(log_.entries[1].text,
               "S.M.A.R.T. error reported on disk1 at device path \\card1\\port3 .");
-    EXPECT_EQ(Sent(0, channel::MPCMD_READ_EVENTS), 3u);
+    EXPECT_EQ(Sent(0, channel::MPCMD_READ_EVENTS), 2u);
     EXPECT_EQ(sync_.events[sync_.Find("Global\\VEXMOND-0")].resets, 2)
-        << "reset after each read that returned records, not after the empty one";
+        << "the reset before each read keeps the late signal";
     EXPECT_TRUE(boxes_.shown.empty());
+}
+
+// Refills adapter 0 with twenty records after each of its reads and signals it, as a miniport
+// under a storm of errors does.
+class BusyAdapterAccess final : public channel::DeviceAccess {
+  public:
+    BusyAdapterAccess(channel::DeviceAccess& inner, sim::SimPopulation& pop,
+                      std::function<void()> signal)
+        : inner_(inner), pop_(pop), signal_(std::move(signal)) {}
+    channel::DeviceHandle Open(const char* name) override {
+        const channel::DeviceHandle d = inner_.Open(name);
+        if (d != channel::kInvalidDevice) names_[d] = name;
+        return d;
+    }
+    void Close(channel::DeviceHandle d) override {
+        names_.erase(d);
+        inner_.Close(d);
+    }
+    bool MiniportControl(channel::DeviceHandle d, std::span<uint8_t> buffer) override {
+        const bool ok = inner_.MiniportControl(d, buffer);
+        const wire::ByteView v(buffer.data(), buffer.size());
+        if (v.U32(channel::env::Command.offset) == channel::MPCMD_READ_EVENTS &&
+            names_[d] == "\\\\.\\Scsi0:") {
+            while (pop_.adapters[0].queuedEvents < ev::kMaxRecords) {
+                uint8_t record[ev::kRecordSize];
+                sim::MakeEventRecord(record, 0x104, 2, 0, 0, 0);
+                sim::QueueEvent(pop_, 0, record, nullptr);
+            }
+            signal_();
+        }
+        return ok;
+    }
+
+  private:
+    channel::DeviceAccess& inner_;
+    sim::SimPopulation& pop_;
+    std::function<void()> signal_;
+    std::map<channel::DeviceHandle, std::string> names_;
+};
+
+TEST_F(Monitor, BusyFirstAdapterDoesNotKeepTheFourthWaitingBeyondOneRound) {
+    for (int p = 0; p < 4; ++p) Adapter(p);
+    for (int i = 0; i < 20; ++i) Queue(0, 0x104, 2, 0, 0, 0);
+    Queue(3, 0x101, 2, 0, 0, 0);
+    BusyAdapterAccess busy(io_, *pop_, [&] { sync_.SetEvent(sync_.Find("Global\\VEXMOND-0")); });
+    CKorrinThread thread(
+        MonitorPlatform{busy, scm_, bridge_, sync_, boxes_, log_, module_, queue_});
+    // Both adapters were signalled before the loop began; the wait reports the lowest.
+    RealWaits(6, {0, 3});
+    thread.Run();
+    // Adapter 0's first read gave twenty entries; adapter 3's entry comes next, before adapter
+    // 0 is read a second time.
+    ASSERT_GT(log_.entries.size(), 21u);
+    EXPECT_EQ(log_.entries[20].text, "Disk1 has been attached at device path \\card4\\port1 .");
+    EXPECT_EQ(Sent(3, channel::MPCMD_READ_EVENTS), 1u);
+    // A busy adapter is served once per wake, so the stop is seen between its reads.
+    EXPECT_EQ(Sent(0, channel::MPCMD_READ_EVENTS), 6u);
+}
+
+TEST_F(Monitor, FailedReadShowsItsBoxOnceWhileOtherAdaptersKeepBeingLogged) {
+    Adapter(0);
+    Adapter(1);
+    sim::InjectFault(pop_->adapters[0], channel::MPCMD_READ_EVENTS, sim::kFaultCallFails);
+    test::BlockingBoxes screen;
+    AsyncWarningBoxes boxes(screen);
+    CKorrinThread thread(MonitorPlatform{io_, scm_, bridge_, sync_, boxes, log_, module_, queue_});
+    // Adapter 0 and adapter 1 take turns; adapter 1 has a new record each time.
+    sync_.onWait = [&](int call) -> uint32_t {
+        if (call >= 8) return win::kWaitObject0;
+        if (call % 2 == 0) return win::kWaitObject0 + 1;
+        Queue(1, 0x102, 1, 0, 0, static_cast<uint32_t>(call));
+        return win::kWaitObject0 + 2;
+    };
+    thread.Run();
+    EXPECT_EQ(log_.entries.size(), 4u) << "every record of adapter 1, while the box was open";
+    EXPECT_TRUE(screen.AwaitOpen(1));
+    EXPECT_EQ(screen.Shown(), (std::vector<uint32_t>{IDS_READ_EVENTS_FAILED}))
+        << "four failed reads, one box";
+    EXPECT_FALSE(screen.timedOut) << "the monitor waited for the box";
+    screen.CloseAll();
+}
+
+TEST_F(Monitor, OpenBoxHoldsUpNeitherTheNextRecordNorAStop) {
+    Adapter(0);
+    sim::InjectFault(pop_->adapters[0], channel::MPCMD_READ_EVENTS, sim::kFaultCallFails);
+    test::BlockingBoxes screen;
+    AsyncWarningBoxes boxes(screen);
+    CKorrinThread thread(MonitorPlatform{io_, scm_, bridge_, sync_, boxes, log_, module_, queue_});
+    bool openWhileLogging = false;
+    sync_.onWait = [&](int call) -> uint32_t {
+        if (call == 0) return win::kWaitObject0 + 1;  // the read fails: box 61225
+        if (call == 1) {
+            sim::InjectFault(pop_->adapters[0], channel::MPCMD_READ_EVENTS, sim::kFaultNone);
+            Queue(0, 0x101, 2, 0, 0, 0);
+            return win::kWaitObject0 + 1;
+        }
+        openWhileLogging = log_.entries.size() == 1 && screen.AwaitOpen(1) && screen.Open() == 1;
+        thread.RequestStop();
+        return win::kWaitObject0;
+    };
+    thread.Run();  // returns although the box is still open
+    EXPECT_TRUE(openWhileLogging);
+    EXPECT_EQ(screen.Open(), 1);
+    EXPECT_FALSE(screen.timedOut);
+    EXPECT_FALSE(scm_.services.count("KvDpcService")) << "the stop's work is done";
+    screen.CloseAll();
 }
 
 TEST_F(Monitor, MoreThanFourAdaptersServesTheFirstFour) {

@@ -14,22 +14,24 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "channel/protocol.h"
 #include "e2e_support.h"
 #include "korrin/messages.h"
+#include "service_e2e_support.h"
 #include "sim/population.h"
 
 namespace {
+
+using namespace svc_e2e;
 
 constexpr char kGroup[] = "HALV bridge and simulator";
 // A folder of the test's own, with a blank: the service path is then registered in quotes.
 constexpr char kFolder[] = "C:\\Korrin Test\\";
 constexpr char kServiceKey[] = "SOFTWARE\\Torvale Technology Inc.\\HALV\\Service\\Vexmond";
+constexpr char kMutex[] = "Global\\Vexmond-Mutex";
 
 std::string g_exeSource, g_sysSource;
 
@@ -41,46 +43,6 @@ std::string Sys() {
 }
 std::string Quoted(const std::string& s) {
     return "\"" + s + "\"";
-}
-
-class Sc {
-  public:
-    explicit Sc(SC_HANDLE h = nullptr) : h_(h) {}
-    Sc(const Sc&) = delete;
-    Sc& operator=(const Sc&) = delete;
-    ~Sc() {
-        if (h_) CloseServiceHandle(h_);
-    }
-    SC_HANDLE get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
-
-  private:
-    SC_HANDLE h_;
-};
-
-SC_HANDLE OpenSvc(const char* name, DWORD access = SERVICE_ALL_ACCESS) {
-    Sc scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    return scm ? OpenServiceA(scm.get(), name, access) : nullptr;
-}
-
-DWORD StateOf(const char* name) {
-    Sc service(OpenSvc(name, SERVICE_QUERY_STATUS));
-    SERVICE_STATUS status{};
-    if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
-    return status.dwCurrentState;
-}
-
-bool AwaitState(const char* name, DWORD state, DWORD ms) {
-    for (DWORD waited = 0; waited <= ms; waited += 50) {
-        if (StateOf(name) == state) return true;
-        Sleep(50);
-    }
-    return false;
-}
-
-bool Exists(const char* name) {
-    Sc service(OpenSvc(name, SERVICE_QUERY_STATUS));
-    return static_cast<bool>(service);
 }
 
 // The texts of every message box captioned "Korrin" now on screen.
@@ -111,116 +73,6 @@ bool AwaitBox(const std::string& text, DWORD ms, bool close) {
     }
     return false;
 }
-
-struct Child {
-    PROCESS_INFORMATION info{};
-    bool started = false;
-    explicit Child(const std::string& commandLine) {
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        std::vector<char> line(commandLine.begin(), commandLine.end());
-        line.push_back('\0');
-        started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                 &startup, &info) != FALSE;
-    }
-    ~Child() {
-        if (!started) return;
-        if (WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT)
-            TerminateProcess(info.hProcess, 255);
-        CloseHandle(info.hProcess);
-        CloseHandle(info.hThread);
-    }
-    bool Ended(DWORD ms, DWORD* code = nullptr) {
-        if (WaitForSingleObject(info.hProcess, ms) != WAIT_OBJECT_0) return false;
-        if (code) GetExitCodeProcess(info.hProcess, code);
-        return true;
-    }
-};
-
-// One event-log entry as Wine's ReportEventW reports it on its debug channels.
-struct Entry {
-    std::string level;  // err, warn or trace (error, warning, information)
-    uint32_t type = 0;
-    uint32_t id = 0;
-    std::string text;
-};
-
-// The log that the harness collects the service's and the drivers' debug output in, read from
-// where it stood when the reader was made.
-class DriverLog {
-  public:
-    DriverLog() {
-        const char* path = std::getenv("HALV_E2E_DRIVER_LOG");
-        if (path) path_ = e2e::WindowsPath(path);
-        mark_ = Read().size();
-    }
-    bool available() const { return !path_.empty(); }
-    std::string Read() const {
-        std::ifstream in(path_, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    // Every ReportEventW since the mark: the fixme line gives type and identifier, the
-    // eventlog line after it the text.
-    std::vector<Entry> Entries() const {
-        std::string text = Read();
-        text = text.size() > mark_ ? text.substr(mark_) : "";
-        std::vector<Entry> entries;
-        std::istringstream lines(text);
-        std::string line;
-        while (std::getline(lines, line)) {
-            size_t at = line.find(":fixme:advapi:ReportEventW (");
-            if (at != std::string::npos) {
-                Entry e;
-                unsigned long long handle = 0;
-                unsigned type = 0, category = 0, id = 0;
-                std::sscanf(line.c_str() + at + 28, "%llx,0x%x,0x%x,0x%x", &handle, &type,
-                            &category, &id);
-                e.type = type;
-                e.id = id;
-                entries.push_back(e);
-                continue;
-            }
-            for (const char* level : {"err", "warn", "trace"}) {
-                const std::string tag = std::string(":") + level + ":eventlog:ReportEventW L\"";
-                at = line.find(tag);
-                if (at == std::string::npos || entries.empty()) continue;
-                std::string quoted = line.substr(at + tag.size());
-                if (!quoted.empty() && quoted.back() == '\r') quoted.pop_back();
-                if (!quoted.empty() && quoted.back() == '"') quoted.pop_back();
-                entries.back().level = level;
-                entries.back().text = Unescape(quoted);
-            }
-        }
-        return entries;
-    }
-    std::vector<Entry> AwaitEntries(size_t count, DWORD ms) const {
-        std::vector<Entry> entries;
-        for (DWORD waited = 0; waited <= ms; waited += 100) {
-            entries = Entries();
-            if (entries.size() >= count && !entries[count - 1].text.empty()) break;
-            Sleep(100);
-        }
-        return entries;
-    }
-
-  private:
-    static std::string Unescape(const std::string& s) {
-        std::string out;
-        for (size_t i = 0; i < s.size(); ++i) {
-            if (s[i] == '\\' && i + 1 < s.size()) {
-                ++i;
-                out += s[i] == 'n' ? '\n' : s[i];
-            } else {
-                out += s[i];
-            }
-        }
-        return out;
-    }
-    std::string path_;
-    size_t mark_ = 0;
-};
 
 std::string RegistryValue(const char* name) {
     HKEY key = nullptr;
@@ -267,9 +119,20 @@ class ServiceE2E : public e2e::SimTest {
     }
 
     // The bridge's driver service, started in the simulator's group before the service runs.
-    static void StartBridge() {
+    // Called as ASSERT_TRUE(StartBridge()): a failure here must stop the case, not only the
+    // helper.
+    static bool StartBridge() {
         std::string error;
-        ASSERT_TRUE(simctl::InstallAndStart({"KvDpcService", Sys(), kGroup}, &error)) << error;
+        const bool ok = simctl::InstallAndStart({"KvDpcService", Sys(), kGroup}, &error);
+        EXPECT_TRUE(ok) << "KvDpcService: " << error;
+        return ok;
+    }
+
+    // What an earlier case may leave for a while: its service still registered (deleted, but
+    // referred to), or its process still ending with the single-instance mutex.
+    static void AwaitEarlierCasesGone() {
+        ASSERT_TRUE(AwaitGone("Vexmond", 90000)) << Describe("Vexmond");
+        ASSERT_TRUE(AwaitProcessGone(kMutex, 30000)) << "an earlier Vexmond.exe still runs";
     }
 
     static e2e::ChildResult Run(const std::string& arguments) {
@@ -373,7 +236,9 @@ TEST_F(ServiceE2E, InstallRegistersTheServiceAndRemoveTakesItAway) {
 TEST_F(ServiceE2E, ServiceLogsAdapterEventsAndUndoesEverythingAtStop) {
     DriverLog log;
     ASSERT_TRUE(log.available()) << "HALV_E2E_DRIVER_LOG is not set: run under scripts/e2e.sh";
-    StartBridge();
+    ASSERT_TRUE(StartBridge());
+    AwaitEarlierCasesGone();
+    if (HasFatalFailure()) return;
     ASSERT_TRUE(Run("/SvcInstall").finished);
     {
         Sc service(OpenSvc("Vexmond"));
@@ -437,19 +302,14 @@ TEST_F(ServiceE2E, ServiceLogsAdapterEventsAndUndoesEverythingAtStop) {
                   1u)
             << position;
     }
-    bool gone = false;
-    for (int i = 0; i < 100 && !gone; ++i) {
-        HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, "Vexmond-Mutex");
-        gone = mutex == nullptr;
-        if (mutex) CloseHandle(mutex);
-        if (!gone) Sleep(100);
-    }
-    EXPECT_TRUE(gone) << "the service process did not end";
+    EXPECT_TRUE(AwaitProcessGone(kMutex, 10000)) << "the service process did not end";
     EXPECT_EQ(log.Read().find("wine: Unhandled"), std::string::npos);
 }
 
 TEST_F(ServiceE2E, DebugModeRunsUntilItsBoxIsClosed) {
-    StartBridge();
+    ASSERT_TRUE(StartBridge());
+    AwaitEarlierCasesGone();
+    if (HasFatalFailure()) return;
     Child child(Quoted(Exe()) + " /x -svcdeb");
     ASSERT_TRUE(child.started);
     EXPECT_TRUE(AwaitConnected(15000)) << "boxes: " << ::testing::PrintToString(KorrinBoxes());
@@ -474,21 +334,23 @@ TEST_F(ServiceE2E, DebugModeRunsUntilItsBoxIsClosed) {
 }
 
 TEST_F(ServiceE2E, Windows98ModeRunsUntilItsStopEventIsSet) {
-    StartBridge();
+    ASSERT_TRUE(StartBridge());
+    // The mode installs the service: what an earlier case registered must be gone first, or
+    // the install fails as it should and the case would blame the program.
+    AwaitEarlierCasesGone();
+    if (HasFatalFailure()) return;
     Child child(Quoted(Exe()) + " -WIN98");
     ASSERT_TRUE(child.started);
     EXPECT_TRUE(AwaitConnected(15000)) << "boxes: " << ::testing::PrintToString(KorrinBoxes());
-    // The mode installs the service as well.
-    bool installed = false;
-    for (int i = 0; i < 100 && !installed; ++i) {
-        installed = Exists("Vexmond");
-        if (!installed) Sleep(100);
-    }
-    EXPECT_TRUE(installed);
+    const bool installed = AwaitExists("Vexmond", 30000);
+    EXPECT_TRUE(installed) << "the mode did not install the service; program "
+                           << (child.Ended(0) ? "ended" : "running") << ", mutex "
+                           << (MutexExists(kMutex) ? "held" : "free") << ", " << Describe("Vexmond")
+                           << ", boxes: " << ::testing::PrintToString(KorrinBoxes());
     EXPECT_FALSE(child.Ended(0));
     HANDLE stop = nullptr;
     for (int i = 0; i < 100 && !stop; ++i) {
-        stop = OpenEventA(EVENT_MODIFY_STATE, FALSE, "Vexmond-ServiceStop");
+        stop = OpenEventA(EVENT_MODIFY_STATE, FALSE, "Global\\Vexmond-ServiceStop");
         if (!stop) Sleep(100);
     }
     ASSERT_NE(stop, nullptr) << "error " << GetLastError();

@@ -55,20 +55,29 @@ class FakeWorker final : public WorkerThread {
     bool createFails = false;
     std::vector<std::string> calls;
     std::vector<std::string>* trace = nullptr;
-    std::function<void()> onSuspend, onResume;
+    std::function<void()> onSuspend, onResume, onQuit;
+    // As the system counts: each suspend adds one, each resume takes one off; the thread runs
+    // at zero.
+    int suspendCount = 0;
     bool Create() override {
         Record("create");
+        suspendCount = 1;
         return !createFails;
     }
     void Resume() override {
         Record("resume");
+        if (suspendCount > 0) --suspendCount;
         if (onResume) onResume();
     }
     void Suspend() override {
         Record("suspend");
+        ++suspendCount;
         if (onSuspend) onSuspend();
     }
-    void PostQuit() override { Record("quit"); }
+    void PostQuit() override {
+        Record("quit");
+        if (onQuit) onQuit();
+    }
     void WaitEnded() override { Record("wait"); }
 
   private:
@@ -134,7 +143,7 @@ TEST_F(Host, UsageShowsTheBoxAndNothingElse) {
 TEST_F(Host, SecondInstanceDoesNothing) {
     host_.mutexExists = true;
     EXPECT_FALSE(Start({"/SvcInstall"}));
-    EXPECT_EQ(host_.mutexName, "Vexmond-Mutex");
+    EXPECT_EQ(host_.mutexName, "Global\\Vexmond-Mutex") << "one instance across sessions";
     EXPECT_TRUE(scm_.calls.empty());
     EXPECT_FALSE(Start({}));
     EXPECT_EQ(host_.dispatchers, 0);
@@ -173,7 +182,7 @@ TEST_F(Host, InstallBeforeDebugRunsOnlyTheInstall) {
 TEST_F(Host, Win98ModeInstallsAndWaitsForTheStopEvent) {
     EXPECT_FALSE(Start({"/win98"}));
     EXPECT_EQ(app_.m_nRunMode, 1);
-    const Handle stop = sync_.Find("Vexmond-ServiceStop");
+    const Handle stop = sync_.Find("Global\\Vexmond-ServiceStop");
     ASSERT_NE(stop, kNoHandle);
     EXPECT_FALSE(sync_.events[stop].manualReset);
     EXPECT_TRUE(sync_.events[stop].closed);
@@ -184,7 +193,7 @@ TEST_F(Host, Win98ModeInstallsAndWaitsForTheStopEvent) {
 }
 
 TEST_F(Host, Win98ModeWithoutItsEventReturnsAtOnce) {
-    sync_.createFails = {"Vexmond-ServiceStop"};
+    sync_.createFails = {"Global\\Vexmond-ServiceStop"};
     EXPECT_FALSE(Start({"/win98"}));
     EXPECT_TRUE(sync_.waits.empty());
     EXPECT_EQ(worker_.calls.back(), "wait");
@@ -307,10 +316,39 @@ TEST_F(Host, StopWhilePausedResumesTheMonitorBeforeAnyReport) {
     app_.ServiceMain({});
     trace.clear();
     app_.ServiceControlHandler(win::kServiceControlPause);
-    EXPECT_EQ(trace, (std::vector<std::string>{"suspend", "report 7"}));
+    // Paused is reported before the monitor is suspended: a thread suspended inside the heap or
+    // the RPC runtime would hold up the report.
+    EXPECT_EQ(trace, (std::vector<std::string>{"report 7", "suspend"}));
     trace.clear();
     app_.ServiceControlHandler(win::kServiceControlStop);
     EXPECT_EQ(trace, (std::vector<std::string>{"resume", "quit", "report 3"}));
+}
+
+TEST_F(Host, AnyNumberOfPausesAreEndedByOneContinueOrStop) {
+    app_.ServiceMain({});
+    for (int i = 0; i < 5; ++i) app_.ServiceControlHandler(win::kServiceControlPause);
+    EXPECT_EQ(host_.reported.back().currentState, win::kServicePaused);
+    app_.ServiceControlHandler(win::kServiceControlContinue);
+    EXPECT_EQ(worker_.suspendCount, 0) << "the monitor still suspended after continue";
+    EXPECT_EQ(host_.reported.back().currentState, win::kServiceRunning);
+    for (int i = 0; i < 3; ++i) app_.ServiceControlHandler(win::kServiceControlPause);
+    app_.ServiceControlHandler(win::kServiceControlStop);
+    EXPECT_EQ(worker_.suspendCount, 0) << "the monitor still suspended after stop";
+    EXPECT_EQ(host_.reported.back().currentState, win::kServiceStopPending);
+}
+
+TEST_F(Host, StoppedIsReportedOnceWhenTheMonitorEndsDuringTheStop) {
+    app_.ServiceMain({});
+    // The monitor finishes its exit work at once, while the handler is still in Stop.
+    worker_.onQuit = [&] { app_.OnWorkEnded(); };
+    app_.ServiceControlHandler(win::kServiceControlStop);
+    app_.OnWorkEnded();
+    app_.ServiceControlHandler(win::kServiceControlInterrogate);
+    int stopped = 0;
+    for (const ServiceStatus& s : host_.reported) stopped += s.currentState == win::kServiceStopped;
+    EXPECT_EQ(stopped, 1);
+    EXPECT_EQ(host_.reported.back().currentState, win::kServiceStopped)
+        << "nothing is reported after stopped";
 }
 
 // The monitor thread reports from its own side (OnWorkEnded, OnStopProgress). A pause or a

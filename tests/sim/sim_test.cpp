@@ -107,6 +107,25 @@ TEST_F(Core, SignalsRegisteredEventsUntilUnregistered) {
     EXPECT_NE(wire::ByteView(zero.data(), zero.size()).U32(20), 1u);
 }
 
+TEST_F(Core, BatchOfRecordsIsSignalledOnceAndAFullQueueRefusesTheRest) {
+    auto reg = Make(MPCMD_REGISTER_EVENT_DPC);
+    wire::ByteView(reg.data(), reg.size()).Put64(36, 0xFFFF800012345678ull);
+    ASSERT_TRUE(Send(reg));
+    std::vector<uint8_t> batch(40 * 40);
+    for (uint32_t i = 0; i < 40; ++i) sim::MakeEventRecord(&batch[40 * i], 0x102, 1, 0, 0, i);
+    EXPECT_EQ(sim::QueueEvents(*pop, 0, batch.data(), 8, false, &hook), 8u);
+    EXPECT_TRUE(signals.calls.empty()) << "no signal without the flag";
+    EXPECT_EQ(sim::QueueEvents(*pop, 0, batch.data() + 8 * 40, 32, true, &hook), 32u);
+    EXPECT_EQ(signals.calls.size(), 1u) << "one signal for the batch";
+    EXPECT_EQ(pop->adapters[0].queuedEvents, 40u);
+    EXPECT_EQ(wire::ByteView(pop->adapters[0].eventRecords[39], 40).U32(28), 39u) << "in order";
+    // 24 places are left of 64.
+    EXPECT_EQ(sim::QueueEvents(*pop, 0, batch.data(), 40, true, &hook),
+              static_cast<uint32_t>(sim::kEventQueue - 40));
+    EXPECT_EQ(sim::QueueEvents(*pop, 0, batch.data(), 1, false, &hook), 0u);
+    EXPECT_EQ(sim::QueueEvents(*pop, 7, batch.data(), 1, true, &hook), 0u) << "no adapter there";
+}
+
 TEST_F(Core, LegacyDeviceNamesAdaptersByTheControllerByte) {
     pop->legacyDevice = 1;
     sim::AddAdapter(*pop, 6, 0x6A22, 1, 1);

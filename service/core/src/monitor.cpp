@@ -99,6 +99,13 @@ bool CKorrinThread::InitInstance() {
 void CKorrinThread::WaitLoop() {
     std::array<uint8_t, channel::events::kSize> buffer{};
     const uint8_t served = Served(ControllerCount);
+    // Adapters whose last read filled the reply, and how often in a row each was read for that
+    // alone, without a signal of its own.
+    bool owed[kServedAdapters] = {};
+    int unsignalled[kServedAdapters] = {};
+    // Where the next round starts: after the adapter served last, so that every other adapter
+    // that is signalled is served before that one again.
+    uint8_t next = 0;
     for (;;) {
         Handle handles[kServedAdapters + 1] = {};
         for (int i = 0; i <= served; ++i) handles[i] = MonitorWaitHandles[i].load();
@@ -106,41 +113,57 @@ void CKorrinThread::WaitLoop() {
         // existed, ends the loop here.
         if (stopRequested_.load()) return;
         if (handles[0] == kNoHandle) return;  // the terminate event could not be created
-        const uint32_t result = p_.sync.WaitAny(handles, served + 1u, kWaitTimeoutMs);
+        bool anyOwed = false;
+        for (uint8_t a = 0; a < served; ++a) anyOwed = anyOwed || owed[a];
+        // With records owed the wait only looks whether a stop or a signal came meanwhile.
+        const uint32_t result = p_.sync.WaitAny(handles, served + 1u, anyOwed ? 0 : kWaitTimeoutMs);
+        int woken = -1;
         if (result >= win::kWaitObject0 + 1 && result <= win::kWaitObject0 + served) {
-            HandleController(static_cast<uint8_t>(result - win::kWaitObject0 - 1), buffer);
+            woken = static_cast<int>(result - win::kWaitObject0 - 1);
         } else if (result == win::kWaitTimeout) {
-            for (uint8_t a = 0; a < served; ++a)
-                for (uint8_t port = 0; port < kSmartPollPorts; ++port)
-                    for (uint8_t device = 0; device < kSmartPollDevices; ++device)
-                        PollSmartStatus(a, port, device);
+            if (!anyOwed) {
+                for (uint8_t a = 0; a < served; ++a)
+                    for (uint8_t port = 0; port < kSmartPollPorts; ++port)
+                        for (uint8_t device = 0; device < kSmartPollDevices; ++device)
+                            PollSmartStatus(a, port, device);
+                continue;
+            }
         } else {
             return;
         }
+        // One round: every adapter at most once, each that is signalled or owed records.
+        int last = -1;
+        for (uint8_t i = 0; i < served; ++i) {
+            if (stopRequested_.load()) return;
+            const uint8_t a = static_cast<uint8_t>((next + i) % served);
+            const bool signalled = a == woken || Signalled(a);
+            if (!signalled && !owed[a]) continue;
+            unsignalled[a] = signalled ? 0 : unsignalled[a] + 1;
+            owed[a] = ServeController(a, buffer) && unsignalled[a] < kUnsignalledReads;
+            last = a;
+        }
+        if (last >= 0) next = static_cast<uint8_t>((last + 1) % served);
     }
 }
 
-void CKorrinThread::HandleController(uint8_t controller, std::span<uint8_t> buffer) {
-    uint32_t count = ReadControllerEvents(controller, buffer);
-    // The reset follows the read, so a signal that came with records this read returned
-    // does not wake the loop again for nothing.
+bool CKorrinThread::Signalled(uint8_t controller) {
+    const Handle event = MonitorWaitHandles[1 + controller].load();
+    return event != kNoHandle && p_.sync.WaitAny(&event, 1, 0) == win::kWaitObject0;
+}
+
+bool CKorrinThread::ServeController(uint8_t controller, std::span<uint8_t> buffer) {
+    // The reset comes before the read: a record the miniport queues after it signals again
+    // and wakes the loop, so no record waits for a later signal. A signal whose records this
+    // read takes anyway only makes a wake that finds nothing, which is no failure.
     p_.sync.ResetEvent(MonitorWaitHandles[1 + controller].load());
-    if (count == 0) {
+    bool failed = false;
+    const uint32_t count = ReadControllerEvents(controller, buffer, &failed);
+    if (failed) {
         p_.boxes.Show(IDS_READ_EVENTS_FAILED);
-        return;
+        return false;
     }
     LogRecords(controller, buffer, count);
-    // A record that came between the read and the reset has had its signal reset: read
-    // again until the adapter has nothing more. A last read without records leaves the event
-    // as it is, so a signal after the last reset still wakes the loop. An adapter that never
-    // runs dry is served again after a fresh wait, where a stop comes first.
-    for (int more = 0; more < kExtraReads; ++more) {
-        count = ReadControllerEvents(controller, buffer);
-        if (count == 0) return;
-        p_.sync.ResetEvent(MonitorWaitHandles[1 + controller].load());
-        LogRecords(controller, buffer, count);
-    }
-    p_.sync.SetEvent(MonitorWaitHandles[1 + controller].load());
+    return count >= channel::events::kMaxRecords;
 }
 
 void CKorrinThread::LogRecords(uint8_t controller, std::span<uint8_t> buffer, uint32_t count) {
@@ -321,9 +344,20 @@ bool CKorrinThread::RemoveBridgeService() {
     return result;
 }
 
-uint32_t CKorrinThread::ReadControllerEvents(uint8_t controller, std::span<uint8_t> buffer) {
-    // The channel holds the count to the twenty records the buffer has room for.
-    return channel_.ReadEvents(controller, buffer);
+uint32_t CKorrinThread::ReadControllerEvents(uint8_t controller, std::span<uint8_t> buffer,
+                                             bool* failed) {
+    namespace ev = channel::events;
+    if (failed) *failed = true;
+    if (buffer.size() != ev::kSize) return 0;
+    const wire::ByteView view(buffer.data(), buffer.size());
+    view.Zero();
+    channel::BuildEnvelope(view, channel::MPCMD_READ_EVENTS);
+    const channel::OpenDevice device = channel_.OpenAdapter(controller);
+    if (!device.Control(buffer) || !channel::ReplySucceeded(view, channel::MPCMD_READ_EVENTS))
+        return 0;
+    if (failed) *failed = false;
+    // Held to the twenty records the buffer has room for.
+    return channel::EventRecordCount(view);
 }
 
 void CKorrinThread::PollSmartStatus(uint8_t controller, uint8_t port, uint8_t device) {

@@ -58,7 +58,7 @@ Switch ChooseSwitch(std::span<const std::string> arguments, size_t& index) {
 
 bool CServiceApp::InitInstance(std::span<const std::string> arguments) {
     char mutexName[64];
-    std::snprintf(mutexName, sizeof mutexName, "%s-Mutex", kServiceName);
+    std::snprintf(mutexName, sizeof mutexName, "%s%s-Mutex", kGlobalPrefix, kServiceName);
     // A second instance does nothing at all.
     if (!s_.host.CreateInstanceMutex(mutexName)) return false;
     if (arguments.empty()) {
@@ -123,6 +123,13 @@ void CServiceApp::ServiceMain(std::span<const std::string> arguments) {
     } else {
         status_.currentState = win::kServiceRunning;
     }
+    ReportLocked();
+}
+
+void CServiceApp::ReportLocked() {
+    // After "stopped" the status handle is no longer the service's: nothing more is reported.
+    if (stoppedReported_) return;
+    if (status_.currentState == win::kServiceStopped) stoppedReported_ = true;
     s_.host.SetStatus(statusHandle_, status_);
 }
 
@@ -141,6 +148,8 @@ void CServiceApp::ServiceControlHandler(uint32_t control) {
             // lets it run again.
             const uint32_t result = Stop();
             std::lock_guard<std::mutex> hold(statusLock_);
+            // The monitor may have ended during Stop and reported "stopped" itself.
+            if (stoppedReported_) return;
             // "Stopped" only once the monitor has finished; until then OnWorkEnded reports it,
             // and the monitor's exit steps report their progress.
             if (result == 0 && !WorkRunning()) {
@@ -148,7 +157,7 @@ void CServiceApp::ServiceControlHandler(uint32_t control) {
                 status_.checkPoint = 0;
                 status_.waitHint = 0;
             }
-            s_.host.SetStatus(statusHandle_, status_);
+            ReportLocked();
             return;
         }
         case win::kServiceControlPause: {
@@ -156,21 +165,28 @@ void CServiceApp::ServiceControlHandler(uint32_t control) {
             // is done. Were it suspended in that moment, the lock would stay taken until a
             // resume, and this handler, waiting for the lock, would never give one.
             std::lock_guard<std::mutex> hold(statusLock_);
-            if (Pause() == 0) status_.currentState = win::kServicePaused;
-            s_.host.SetStatus(statusHandle_, status_);
+            // Reported before the monitor is suspended: suspended wherever it is, perhaps
+            // inside the heap or the RPC runtime, it could hold what the report needs.
+            const uint32_t before = status_.currentState;
+            status_.currentState = win::kServicePaused;
+            ReportLocked();
+            if (Pause() != 0) {
+                status_.currentState = before;
+                ReportLocked();
+            }
             return;
         }
         case win::kServiceControlContinue: {
             std::lock_guard<std::mutex> hold(statusLock_);
             if (Continue() == 0) status_.currentState = win::kServiceRunning;
-            s_.host.SetStatus(statusHandle_, status_);
+            ReportLocked();
             return;
         }
         default:
             break;
     }
     std::lock_guard<std::mutex> hold(statusLock_);
-    s_.host.SetStatus(statusHandle_, status_);
+    ReportLocked();
 }
 
 void CServiceApp::OnWorkEnded() {
@@ -180,14 +196,14 @@ void CServiceApp::OnWorkEnded() {
     status_.currentState = win::kServiceStopped;
     status_.checkPoint = 0;
     status_.waitHint = 0;
-    s_.host.SetStatus(statusHandle_, status_);
+    ReportLocked();
 }
 
 void CServiceApp::OnStopProgress() {
     std::lock_guard<std::mutex> hold(statusLock_);
     if (statusHandle_ == kNoHandle || status_.currentState != win::kServiceStopPending) return;
     ++status_.checkPoint;
-    s_.host.SetStatus(statusHandle_, status_);
+    ReportLocked();
 }
 
 void CServiceApp::InstallService() {
@@ -267,7 +283,7 @@ uint32_t CKorrinApp::Run() {
         s_.boxes.Show(IDS_DEBUG_MODE);
     } else if (m_nRunMode == 1) {
         char name[64];
-        std::snprintf(name, sizeof name, "%s-ServiceStop", kServiceName);
+        std::snprintf(name, sizeof name, "%s%s-ServiceStop", kGlobalPrefix, kServiceName);
         const Handle stop = s_.sync.CreateNamedEvent(name, false);
         if (stop == kNoHandle) return 0;
         s_.sync.WaitAny(&stop, 1, win::kInfinite);
@@ -277,18 +293,29 @@ uint32_t CKorrinApp::Run() {
 }
 
 uint32_t CKorrinApp::Pause() {
-    if (m_bMonitorStarted) thread_.Suspend();
+    std::lock_guard<std::mutex> hold(suspendLock_);
+    // Suspended once however often paused, so that one resume always lets it run again.
+    if (m_bMonitorStarted && !monitorSuspended_) {
+        thread_.Suspend();
+        monitorSuspended_ = true;
+    }
     return 0;
 }
 
+void CKorrinApp::ResumeMonitor() {
+    std::lock_guard<std::mutex> hold(suspendLock_);
+    thread_.Resume();
+    monitorSuspended_ = false;
+}
+
 uint32_t CKorrinApp::Continue() {
-    if (m_bMonitorStarted) thread_.Resume();
+    if (m_bMonitorStarted) ResumeMonitor();
     return 0;
 }
 
 uint32_t CKorrinApp::Stop() {
     if (!m_bMonitorStarted) return 0;
-    thread_.Resume();
+    ResumeMonitor();
     monitor_.RequestStop();
     thread_.PostQuit();
     return 0;

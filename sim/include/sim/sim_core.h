@@ -146,6 +146,13 @@ bool HandleRequest(SimPopulation& pop, int position, uint8_t* buffer, size_t inp
 // registered notification, signals it. Returns false when the queue is full.
 bool QueueEvent(SimPopulation& pop, int position, const uint8_t* record40, const SignalHook* hook);
 
+// Queues up to `count` event records (40 bytes each, one after the other) for the adapter at
+// `position` without signalling each; with `signal`, signals once afterwards when the adapter
+// has a registered notification, as a miniport does after a batch. Returns how many records
+// were queued: the queue holds kEventQueue, later records are refused.
+uint32_t QueueEvents(SimPopulation& pop, int position, const uint8_t* records, uint32_t count,
+                     bool signal, const SignalHook* hook);
+
 // Builds a 40-byte event record.
 void MakeEventRecord(uint8_t* record40, uint32_t eventCode, uint32_t severity, uint32_t portIndex,
                      uint32_t diskIndex, uint32_t eventValue);

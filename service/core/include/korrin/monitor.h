@@ -47,8 +47,11 @@ inline constexpr int kMonitoredEntries = 5;
 inline constexpr int kServedAdapters = 4;
 inline constexpr int kSmartPollPorts = 4;
 inline constexpr int kSmartPollDevices = 2;
-// Reads after the first one of a signalled adapter, to collect records that came meanwhile.
-inline constexpr int kExtraReads = 16;
+// An adapter whose read filled the whole reply may have more records than its signal told of:
+// it is read again in the next rounds without a new signal, at most this many times in a row
+// (320 records, more than a miniport queues), so that an adapter that claims records forever
+// cannot keep the loop busy without end.
+inline constexpr int kUnsignalledReads = 16;
 
 struct MonitoredController {
     char DevicePath[16];
@@ -76,7 +79,10 @@ class CKorrinThread {
     bool ConnectControllers(uint8_t count);
     bool DisconnectControllers(uint8_t count);
     bool RemoveBridgeService();
-    uint32_t ReadControllerEvents(uint8_t controller, std::span<uint8_t> buffer);
+    // The number of records in the buffer; 0 also when the request failed, which `failed`
+    // then tells (a read that succeeds without records is no failure).
+    uint32_t ReadControllerEvents(uint8_t controller, std::span<uint8_t> buffer,
+                                  bool* failed = nullptr);
     void PollSmartStatus(uint8_t controller, uint8_t port, uint8_t device);
 
     // Called on this thread after each step of ExitInstance (adapters disconnected, events
@@ -101,7 +107,11 @@ class CKorrinThread {
 
   private:
     void WaitLoop();
-    void HandleController(uint8_t controller, std::span<uint8_t> buffer);
+    // Whether the adapter's event is set now; takes nothing from it.
+    bool Signalled(uint8_t controller);
+    // One read of the adapter and its records logged. True when the reply was full, so that
+    // more may be waiting.
+    bool ServeController(uint8_t controller, std::span<uint8_t> buffer);
     void LogRecords(uint8_t controller, std::span<uint8_t> buffer, uint32_t count);
     uint8_t Served(uint8_t count) const;
 

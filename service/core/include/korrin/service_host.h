@@ -18,6 +18,10 @@ namespace korrin {
 
 inline constexpr char kServiceName[] = "Vexmond";
 inline constexpr char kServiceDisplayName[] = "Torvale Strata Message Agent";
+// The single-instance mutex and the Windows 98 mode's stop event are one per machine: a
+// service runs in session 0 and a person's run of the program in a session of its own, and
+// only this prefix names the same object from both.
+inline constexpr char kGlobalPrefix[] = "Global\\";
 inline constexpr char kServiceKey[] = "SOFTWARE\\Torvale Technology Inc.\\HALV\\Service";
 // Double-NUL-terminated list of the services Korrin depends on.
 inline constexpr char kServiceDependencies[] = "RPCSS\0";
@@ -124,12 +128,15 @@ class CServiceApp {
     // Whether work that a stop waits for is still running.
     virtual bool WorkRunning() const { return false; }
     void InProcessMode(int32_t mode, std::span<const std::string> rest);
+    // Reports the status record; with statusLock_ held. Nothing is reported after "stopped".
+    void ReportLocked();
 
     HostServices s_;
     mutable std::mutex statusLock_;
     ServiceStatus status_{};
     Handle statusHandle_ = kNoHandle;
     bool workEnded_ = false;
+    bool stoppedReported_ = false;
 };
 
 class CKorrinApp final : public CServiceApp {
@@ -155,8 +162,13 @@ class CKorrinApp final : public CServiceApp {
     bool WorkRunning() const override { return m_bMonitorStarted != 0 && !workEnded_; }
 
   private:
+    void ResumeMonitor();
+
     CKorrinThread& monitor_;
     WorkerThread& thread_;
+    // Whether Pause suspended the monitor thread and no resume has followed.
+    std::mutex suspendLock_;
+    bool monitorSuspended_ = false;
 };
 
 }  // namespace korrin

@@ -1,0 +1,465 @@
+// End to end: halvctl.exe against the simulator driver HALVSIM.sys, as an administrator's
+// script runs it. Every command and exit code, what reached the adapters (read back from the
+// driver), the registry value TAG_CMD, and BIOS files. The JSON documents it prints are kept
+// for the schema check that runs after this program (halvctl_e2e_json_schema).
+//
+//   halvctl_e2e <HALVSIM.sys> <halvctl.exe> <population folder> <JSON output folder>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "e2e_support.h"
+#include "manager/core/queued_commands.h"
+#include "sim/population.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using nlohmann::json;
+
+std::string g_halvctl, g_populations, g_jsonOut;
+
+constexpr int kAdapter0 = 1;  // the default population's adapter 0 sits at \\.\Scsi1:
+constexpr char kIoctlFailed[] = "IOCTL failed ! Please try again after a moment";
+constexpr char kBackupDone[] = "Backup BIOS to file successfully!";
+constexpr char kUpdateDone[] = "Update BIOS successfully! Please reboot host to take effect.";
+constexpr char kCorrupted[] = "File corrupted or BIOS could't be updated by this file.";
+constexpr char kRestart[] = "Setting is changed ! Please reboot host to take effect.";
+constexpr char kModeSet[] = "Transfer Mode is set successfully, please refresh HBA List.";
+constexpr char kModeFailed[] = "Set Transfer Mode failed, please try again.";
+
+struct Outcome {
+    bool finished = false;
+    DWORD exitCode = 0;
+    std::string out, err;
+};
+
+// Reads a pipe to its end; the text loses the carriage returns of the console's text mode.
+void Drain(HANDLE pipe, std::string& into) {
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(pipe, chunk, sizeof chunk, &got, nullptr) && got > 0)
+        for (DWORD i = 0; i < got; ++i)
+            if (chunk[i] != '\r') into += chunk[i];
+}
+
+// Runs halvctl.exe with `args` to its end (at most a minute), collecting both outputs.
+Outcome Halvctl(const std::vector<std::string>& args) {
+    Outcome o;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE outRead, outWrite, errRead, errWrite;
+    if (!CreatePipe(&outRead, &outWrite, &inherit, 0)) return o;
+    simctl::ScopedHandle outR(outRead), outW(outWrite);
+    if (!CreatePipe(&errRead, &errWrite, &inherit, 0)) return o;
+    simctl::ScopedHandle errR(errRead), errW(errWrite);
+    SetHandleInformation(outR.get(), HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(errR.get(), HANDLE_FLAG_INHERIT, 0);
+
+    std::string line = "\"" + g_halvctl + "\"";
+    for (const std::string& a : args) line += " \"" + a + "\"";
+    std::vector<char> text(line.begin(), line.end());
+    text.push_back('\0');
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = outW.get();
+    startup.hStdError = errW.get();
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessA(nullptr, text.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &info))
+        return o;
+    simctl::ScopedHandle process(info.hProcess), thread(info.hThread);
+    outW.reset();  // the child holds the only write ends now: its end ends the reads
+    errW.reset();
+    std::thread errReader([&] { Drain(errR.get(), o.err); });
+    std::thread outReader([&] { Drain(outR.get(), o.out); });
+    if (WaitForSingleObject(process.get(), 60000) == WAIT_OBJECT_0) {
+        o.finished = GetExitCodeProcess(process.get(), &o.exitCode) != FALSE;
+    } else {
+        TerminateProcess(process.get(), 255);
+    }
+    outReader.join();
+    errReader.join();
+    return o;
+}
+
+std::string Show(const Outcome& o) {
+    return "exit " + std::to_string(o.exitCode) + "\n--- stdout\n" + o.out + "--- stderr\n" + o.err;
+}
+
+Bytes ReadFileBytes(const std::string& path) {
+    Bytes bytes;
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+        uint8_t chunk[4096];
+        size_t n;
+        while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+            bytes.insert(bytes.end(), chunk, chunk + n);
+        std::fclose(f);
+    }
+    return bytes;
+}
+
+bool WriteFileBytes(const std::string& path, const std::string& bytes) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+bool WriteFileBytes(const std::string& path, const Bytes& bytes) {
+    return WriteFileBytes(path, std::string(bytes.begin(), bytes.end()));
+}
+
+class HalvctlE2E : public e2e::SimTest {
+  protected:
+    void SetUp() override {
+        char temp[MAX_PATH] = {};
+        ASSERT_GT(GetTempPathA(sizeof temp, temp), 0u);
+        dir = std::string(temp) + "halvctl-e2e-" + std::to_string(GetCurrentProcessId()) + "-" +
+              std::to_string(GetTickCount());
+        ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr)) << dir;
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, halv::kQueuedCommandKey);
+    }
+    void TearDown() override {
+        for (const std::string& f : created) DeleteFileA(f.c_str());
+        RemoveDirectoryA(dir.c_str());
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, halv::kQueuedCommandKey);
+        e2e::SimTest::TearDown();
+    }
+
+    void LoadPopulation(const std::string& name) {
+        pop = e2e::EmptyPopulation();
+        std::string error;
+        const std::string path = g_populations + "\\" + name + ".json";
+        ASSERT_TRUE(sim::LoadPopulationFile(path, *pop, &error)) << path << ": " << error;
+        Load(*pop);
+    }
+
+    std::string File(const std::string& name) {
+        created.push_back(dir + "\\" + name);
+        return created.back();
+    }
+
+    // Keeps a JSON document for the schema check and returns it parsed.
+    json KeepJson(const std::string& name, const Outcome& o) {
+        EXPECT_TRUE(WriteFileBytes(g_jsonOut + "\\" + name + ".json", o.out)) << g_jsonOut;
+        return json::parse(o.out, nullptr, false);
+    }
+
+    uint32_t Sent(uint32_t command, int position = kAdapter0) {
+        return ReadBack()->adapters[position].counters.byCommand[sim::CommandIndex(command)];
+    }
+
+    std::unique_ptr<sim::SimPopulation> pop;
+    std::string dir;
+    std::vector<std::string> created;
+};
+
+TEST_F(HalvctlE2E, ListAndShowPrintHalvsTreeRowsAndDocument) {
+    LoadPopulation("default");
+    Outcome o = Halvctl({"list"});
+    ASSERT_TRUE(o.finished);
+    EXPECT_EQ(o.exitCode, 0u) << Show(o);
+    EXPECT_EQ(o.out,
+              "Torvale HBA List\n"
+              "  0 Velo300 Duo Plus\n"
+              "    Port-1\n"
+              "      0/0/0 KESTREL KD160S\n"
+              "    Port-2\n"
+              "      0/1/0 KESTREL KD250S\n"
+              "    Port-3\n"
+              "      0/2/0 LUMEN DVR-118\n"
+              "    Port-4\n"
+              "  1 Velo150 Quad Rack\n"
+              "    Port-1\n"
+              "      1/0/0 ORLO OD80T\n"
+              "    Port-2\n"
+              "      1/1/0 KESTREL KD500S\n"
+              "      1/1/1 KESTREL KD500S\n"
+              "    Port-3\n"
+              "    Port-4\n"
+              "      1/3/0 ORLO OD40P\n");
+    EXPECT_EQ(o.err, "");
+
+    o = Halvctl({"show", "0/0/0"});
+    EXPECT_EQ(o.exitCode, 0u) << Show(o);
+    EXPECT_EQ(o.out,
+              "Model Name:          KESTREL KD160S\n"
+              "Serial No:           KD1604A7731\n"
+              "Firmware Version:    3.AAE\n"
+              "Geometry(C/H/S):     16383/16/63\n"
+              "Capacity:            LBA = 312581808 ,  156 GB\n"
+              "Transfer Mode:       UDMA-6\n"
+              "Smart Status:        Functional\n"
+              "Type:                Drivecove5200\n"
+              "Location:            Bay-3\n"
+              "Fan(RPM):            3000\n"
+              "Fan2(RPM):           3120\n"
+              "Temperature(C/F):    40/104\n"
+              "Temperature2(C/F):   38/100\n"
+              "Vol.(5/12V):         5.012/12.05\n");
+    o = Halvctl({"show", "1"});
+    EXPECT_EQ(o.out,
+              "Model Name:          Velo150 Quad Rack\nChip Name:           KLN61003\n"
+              "BIOS Version:        1.00.0.28\nDriver Version:      1.0.0.21\n");
+    o = Halvctl({"show"});
+    EXPECT_EQ(o.exitCode, 0u);
+    EXPECT_NE(o.out.find("\n1/1/1 KESTREL KD500S\nModel Name:"), std::string::npos) << o.out;
+
+    o = Halvctl({"show", "--json"});
+    EXPECT_EQ(o.exitCode, 0u) << Show(o);
+    const json doc = KeepJson("default", o);
+    ASSERT_FALSE(doc.is_discarded()) << o.out;
+    EXPECT_EQ(doc["schema_version"], 1);
+    ASSERT_EQ(doc["adapters"].size(), 2u);
+    EXPECT_EQ(doc["adapters"][0]["device_name"], "\\\\.\\Scsi1:");
+    EXPECT_EQ(doc["adapters"][0]["pci_device_id"], 0x6A31);
+    EXPECT_EQ(doc["adapters"][0]["bios_version"], "1.00.0.30");
+    const json& disk = doc["adapters"][0]["ports"][1]["devices"][0];
+    EXPECT_EQ(disk["model"], "KESTREL KD250S");
+    EXPECT_EQ(disk["smart"]["state"], "Predictive Error");
+    EXPECT_EQ(disk["smart"]["value"], 2);
+    EXPECT_EQ(disk["capacity"]["sectors"], 488397168);
+    EXPECT_EQ(disk["enclosure"]["voltages"]["12v"]["millivolts"], 11950);
+
+    o = Halvctl({"list", "--json"});
+    EXPECT_EQ(json::parse(o.out, nullptr, false), doc);
+    o = Halvctl({"show", "0/2/0", "--json"});
+    EXPECT_EQ(o.exitCode, 0u);
+    const json optical = KeepJson("default-optical", o);
+    EXPECT_EQ(optical["adapters"][0]["ports"][0]["devices"][0]["kind"], "optical");
+
+    o = Halvctl({"show", "0/3/0"});
+    EXPECT_EQ(o.exitCode, 2u) << Show(o);
+    EXPECT_EQ(o.err,
+              "halvctl: show 0/3/0: no device at 0/3/0 (\"halvctl list\" shows those found)\n");
+    o = Halvctl({"show", "0/1"});
+    EXPECT_EQ(o.exitCode, 2u);
+
+    // The requests closed every device they opened.
+    auto back = ReadBack();
+    EXPECT_EQ(back->adapters[kAdapter0].counters.opens, back->adapters[kAdapter0].counters.closes);
+}
+
+TEST_F(HalvctlE2E, HealthExitCodesForEachKindOfHost) {
+    struct Case {
+        const char* population;
+        DWORD health;
+        DWORD show;
+        const char* line;
+    } cases[] = {
+        {"healthy", 0, 0, "0/0/1 KESTREL KD250S: Functional\n"},
+        {"default", 1, 0, "0/1/0 KESTREL KD250S: Predictive Error\n"},
+        {"unreadable-device", 2, 1, "1/0/0: device information could not be read\n"},
+        {"no-adapter", 3, 0, "no adapter found\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.population);
+        LoadPopulation(c.population);
+        Outcome o = Halvctl({"health"});
+        ASSERT_TRUE(o.finished);
+        EXPECT_EQ(o.exitCode, c.health) << Show(o);
+        EXPECT_NE(o.out.find(c.line), std::string::npos) << o.out;
+        std::printf("%s: health exit %lu\n%s", c.population, o.exitCode, o.out.c_str());
+        o = Halvctl({"show", "--json"});
+        EXPECT_EQ(o.exitCode, c.show) << Show(o);
+        const json doc = KeepJson(c.population, o);
+        ASSERT_FALSE(doc.is_discarded()) << o.out;
+        if (std::string(c.population) == "no-adapter") {
+            EXPECT_TRUE(doc["adapters"].empty());
+        }
+        if (std::string(c.population) == "unreadable-device") {
+            EXPECT_EQ(doc["unreadable"].size(), 2u);
+            EXPECT_EQ(o.err,
+                      "halvctl: show: device 1/0/0 could not be read\n"
+                      "halvctl: show: device 1/1/0 could not be read\n");
+        }
+    }
+    LoadPopulation("default");
+    Outcome o = Halvctl({"health", "extra"});
+    EXPECT_EQ(o.exitCode, 3u) << "a refused command line is unknown to monitoring";
+}
+
+TEST_F(HalvctlE2E, BiosRoundTripAndARefusedImageSendsNothing) {
+    LoadPopulation("default");
+    const std::string backup = File("velo300.rom");
+    Outcome o = Halvctl({"bios", "backup", "0", backup});
+    EXPECT_EQ(o.exitCode, 0u) << Show(o);
+    EXPECT_EQ(o.out, std::string(kBackupDone) + "\n");
+    const Bytes flash(pop->adapters[kAdapter0].bios,
+                      pop->adapters[kAdapter0].bios + sim::kBiosSize);
+    EXPECT_TRUE(ReadFileBytes(backup) == flash) << "the file is the flash";
+
+    // Not overwritten without --force; nothing is read from the adapter for it.
+    const uint32_t reads = Sent(channel::MPCMD_READ_BIOS);
+    o = Halvctl({"bios", "backup", "0", backup});
+    EXPECT_EQ(o.exitCode, 2u) << Show(o);
+    EXPECT_EQ(o.err, "halvctl: bios backup: " + backup + " exists; --force replaces it\n");
+    EXPECT_EQ(Sent(channel::MPCMD_READ_BIOS), reads);
+    // A read that fails keeps the existing file whole, even with --force.
+    ASSERT_TRUE(e2e::Control().SetFault(kAdapter0, channel::MPCMD_READ_BIOS, sim::kFaultCallFails));
+    o = Halvctl({"bios", "backup", "0", backup, "--force"});
+    EXPECT_EQ(o.exitCode, 1u) << Show(o);
+    EXPECT_EQ(o.err, "halvctl: bios backup 0 " + backup + ": " + kIoctlFailed + "\n");
+    EXPECT_TRUE(ReadFileBytes(backup) == flash);
+    EXPECT_EQ(GetFileAttributesA((backup + ".halvctl-partial").c_str()), INVALID_FILE_ATTRIBUTES);
+    ASSERT_TRUE(e2e::Control().SetFault(kAdapter0, channel::MPCMD_READ_BIOS, sim::kFaultNone));
+
+    // The backup goes back in, then a newer image; the list shows the new version.
+    o = Halvctl({"bios", "update", "0", backup});
+    EXPECT_EQ(o.exitCode, 2u) << "no --yes";
+    EXPECT_EQ(Sent(channel::MPCMD_WRITE_BIOS), 0u);
+    o = Halvctl({"bios", "update", "0", backup, "--yes"});
+    EXPECT_EQ(o.exitCode, 0u) << Show(o);
+    EXPECT_EQ(o.out, std::string(kUpdateDone) + "\n");
+    Bytes newer(sim::kBiosSize);
+    sim::FillBiosImage(newer.data(), 0x6A31, "1.00.0.31");
+    const std::string newerFile = File("newer.rom");
+    ASSERT_TRUE(WriteFileBytes(newerFile, newer));
+    o = Halvctl({"bios", "update", "0", newerFile, "--yes"});
+    EXPECT_EQ(o.exitCode, 0u) << Show(o);
+    auto back = ReadBack();
+    EXPECT_TRUE(Bytes(back->adapters[kAdapter0].bios,
+                      back->adapters[kAdapter0].bios + sim::kBiosSize) == newer);
+    o = Halvctl({"show", "0"});
+    EXPECT_NE(o.out.find("BIOS Version:        1.00.0.31\n"), std::string::npos) << o.out;
+
+    // A spoilt image, and one for the other adapter's model: refused, nothing is sent.
+    const uint32_t writes = Sent(channel::MPCMD_WRITE_BIOS);
+    EXPECT_EQ(writes, 2u);
+    Bytes spoilt = newer;
+    spoilt[0x100] ^= 0x01;
+    const std::string spoiltFile = File("spoilt.rom");
+    ASSERT_TRUE(WriteFileBytes(spoiltFile, spoilt));
+    o = Halvctl({"bios", "update", "0", spoiltFile, "--yes"});
+    EXPECT_EQ(o.exitCode, 1u) << Show(o);
+    EXPECT_EQ(o.err, "halvctl: bios update 0 " + spoiltFile + ": " + kCorrupted + "\n");
+    o = Halvctl({"bios", "update", "1", newerFile, "--yes"});
+    EXPECT_EQ(o.exitCode, 1u) << Show(o);
+    EXPECT_EQ(Sent(channel::MPCMD_WRITE_BIOS), writes);
+    EXPECT_EQ(Sent(channel::MPCMD_WRITE_BIOS, 2), 0u);
+    back = ReadBack();
+    EXPECT_TRUE(Bytes(back->adapters[kAdapter0].bios,
+                      back->adapters[kAdapter0].bios + sim::kBiosSize) == newer)
+        << "the flash is untouched";
+
+    ASSERT_TRUE(
+        e2e::Control().SetFault(kAdapter0, channel::MPCMD_WRITE_BIOS, sim::kFaultReturnCodeOff, 1));
+    o = Halvctl({"bios", "update", "0", backup, "--yes"});
+    EXPECT_EQ(o.exitCode, 1u) << Show(o);
+    EXPECT_EQ(o.err, "halvctl: bios update 0 " + backup + ": " + kIoctlFailed + "\n");
+    o = Halvctl({"bios", "backup", "3", File("x.rom")});
+    EXPECT_EQ(o.exitCode, 2u) << Show(o);
+}
+
+TEST_F(HalvctlE2E, TcqReadsAndWritesTagCmd) {
+    LoadPopulation("default");
+    Outcome o = Halvctl({"tcq"});
+    EXPECT_EQ(o.exitCode, 1u) << "the key belongs to the miniport's installation\n" << Show(o);
+    EXPECT_EQ(o.err, std::string("halvctl: tcq: cannot read TAG_CMD under HKEY_LOCAL_MACHINE\\") +
+                         halv::kQueuedCommandKey + "\n");
+    o = Halvctl({"tcq", "on"});
+    EXPECT_EQ(o.exitCode, 1u) << Show(o);
+
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, halv::kQueuedCommandKey, 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const DWORD zero = 0;
+    RegSetValueExA(key, halv::kQueuedCommandValue, 0, REG_DWORD,
+                   reinterpret_cast<const BYTE*>(&zero), sizeof zero);
+    auto stored = [&] {
+        DWORD value = 0xdeadf00d, type = 0, size = sizeof value;
+        RegQueryValueExA(key, halv::kQueuedCommandValue, nullptr, &type,
+                         reinterpret_cast<BYTE*>(&value), &size);
+        return type == REG_DWORD && size == 4 ? value : 0xdeadf00d;
+    };
+    o = Halvctl({"tcq"});
+    EXPECT_EQ(o.out, "off\n") << Show(o);
+    o = Halvctl({"tcq", "on"});
+    EXPECT_EQ(o.exitCode, 0u) << Show(o);
+    EXPECT_EQ(o.out, std::string(kRestart) + "\n");
+    EXPECT_EQ(stored(), 1u);
+    o = Halvctl({"tcq"});
+    EXPECT_EQ(o.out, "on\n");
+    o = Halvctl({"tcq", "off"});
+    EXPECT_EQ(o.exitCode, 0u);
+    EXPECT_EQ(stored(), 0u);
+    o = Halvctl({"tcq", "maybe"});
+    EXPECT_EQ(o.exitCode, 2u);
+    EXPECT_EQ(stored(), 0u);
+    RegCloseKey(key);
+}
+
+TEST_F(HalvctlE2E, TransferModeSendsSetFeaturesForAnOfferedMode) {
+    LoadPopulation("default");
+    Outcome o = Halvctl({"transfer-mode", "0/0/0", "udma", "4"});
+    EXPECT_EQ(o.exitCode, 0u) << Show(o);
+    EXPECT_EQ(o.out, std::string(kModeSet) + "\n");
+    auto back = ReadBack();
+    EXPECT_EQ(back->adapters[kAdapter0].devices[0][0].lastAtaSectorCount, 0x44);
+    EXPECT_EQ(back->adapters[kAdapter0].devices[0][0].ataCommands, 1u);
+
+    o = Halvctl({"transfer-mode", "0/0/0", "udma", "7"});
+    EXPECT_EQ(o.exitCode, 2u) << Show(o);
+    o = Halvctl({"transfer-mode", "1/3/0", "dma", "0"});
+    EXPECT_EQ(o.exitCode, 2u) << "a PIO-only device\n" << Show(o);
+    o = Halvctl({"transfer-mode", "1/3/0", "pio", "2"});
+    EXPECT_EQ(o.exitCode, 0u) << Show(o);
+    back = ReadBack();
+    EXPECT_EQ(back->adapters[kAdapter0].devices[0][0].ataCommands, 1u) << "nothing more was sent";
+    EXPECT_EQ(back->adapters[2].devices[3][0].lastAtaSectorCount, 0x0A);
+
+    ASSERT_TRUE(
+        e2e::Control().SetFault(kAdapter0, channel::MPCMD_ATA_COMMAND, sim::kFaultCallFails));
+    o = Halvctl({"transfer-mode", "0/0/0", "dma", "2"});
+    EXPECT_EQ(o.exitCode, 1u) << Show(o);
+    EXPECT_EQ(o.err, std::string("halvctl: transfer-mode 0/0/0 dma 2: ") + kModeFailed + "\n");
+}
+
+TEST_F(HalvctlE2E, HelpAndRefusedCommandLines) {
+    LoadPopulation("default");
+    for (const char* command : {"list", "show", "health", "bios", "tcq", "transfer-mode"}) {
+        Outcome o = Halvctl({command, "--help"});
+        EXPECT_EQ(o.exitCode, 0u) << command;
+        EXPECT_EQ(o.out.rfind(std::string("Usage: halvctl ") + command, 0), 0u) << o.out;
+    }
+    Outcome o = Halvctl({"--help"});
+    EXPECT_EQ(o.exitCode, 0u);
+    o = Halvctl({});
+    EXPECT_EQ(o.exitCode, 2u);
+    EXPECT_EQ(o.err.rfind("Usage: halvctl", 0), 0u);
+    o = Halvctl({"erase"});
+    EXPECT_EQ(o.exitCode, 2u);
+    EXPECT_EQ(o.err, "halvctl: unknown command \"erase\"; \"halvctl --help\" lists the commands\n");
+    EXPECT_EQ(ReadBack()->adapters[kAdapter0].counters.requests, 0u) << "help sends nothing";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 4) {
+        g_halvctl = e2e::WindowsPath(argv[2]);
+        g_populations = e2e::WindowsPath(argv[3]);
+        g_jsonOut = e2e::WindowsPath(argv[4]);
+    }
+    if (g_halvctl.empty()) {
+        std::fprintf(stderr,
+                     "usage: halvctl_e2e <HALVSIM.sys> <halvctl.exe> <population folder> "
+                     "<JSON output folder>\n");
+        return 2;
+    }
+    CreateDirectoryA(g_jsonOut.c_str(), nullptr);
+    for (const char* name :
+         {"default", "default-optical", "healthy", "no-adapter", "unreadable-device"})
+        DeleteFileA((g_jsonOut + "\\" + name + ".json").c_str());
+    return e2e::Main(argc, argv);
+}
