@@ -3,12 +3,12 @@
 #
 #   build-msi.sh BINDIR VERSION OUT.msi
 #
-# BINDIR holds HALV.exe, Vexmond.exe, XAPHLINK.sys and InstallActions.dll (signed already
-# when the release is signed: the package carries the files as they are).
+# BINDIR holds HALV.exe, halvctl.exe, Vexmond.exe, XAPHLINK.sys and InstallActions.dll
+# (signed already when the release is signed: the package carries the files as they are).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 bin=$(cd "$1" && pwd) version=$2 out=$3
-for f in HALV.exe Vexmond.exe XAPHLINK.sys InstallActions.dll; do
+for f in HALV.exe halvctl.exe Vexmond.exe XAPHLINK.sys InstallActions.dll; do
     [ -f "$bin/$f" ] || { echo "build-msi: $bin/$f is missing" >&2; exit 1; }
 done
 rm -f "$out"

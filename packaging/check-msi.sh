@@ -53,9 +53,9 @@ msiinfo suminfo "$msi" | grep -qx "Template: x64;1033" || fail "the summary's te
 # of the staged files.
 expect_row Directory TorvaleFolder ProgramFiles64Folder Torvale
 expect_row Directory INSTALLDIR TorvaleFolder HALV
-expect_count File 3
-expect_count Component 4
-for name in HALV.exe Vexmond.exe XAPHLINK.sys; do
+expect_count File 4
+expect_count Component 5
+for name in HALV.exe halvctl.exe Vexmond.exe XAPHLINK.sys; do
     size=$(stat -c %s "$bin/$name")
     fv=$(pe_file_version "$bin/$name")
     row=$(rows File | awk -F'\t' -v f="$name" '$1 == f')
@@ -69,7 +69,7 @@ for name in HALV.exe Vexmond.exe XAPHLINK.sys; do
 done
 # The cabinet carries exactly the staged files, byte for byte (signed ones when signed).
 msiextract -C "$scratch/files" "$msi" >/dev/null 2>&1 || fail "the package's files cannot be extracted"
-for name in HALV.exe Vexmond.exe XAPHLINK.sys; do
+for name in HALV.exe halvctl.exe Vexmond.exe XAPHLINK.sys; do
     cmp -s "$scratch/files/Torvale/HALV/$name" "$bin/$name" ||
         fail "the package's $name is not the staged one"
 done

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The release: HALV.exe, Vexmond.exe and XAPHLINK.sys built optimised (Release), stripped,
-# each with its version resource, signed when a certificate is given, and the installer
-# package HALV-<version>-x64.msi made from them, checked and signed too.
+# The release: HALV.exe, halvctl.exe, Vexmond.exe and XAPHLINK.sys built optimised (Release),
+# stripped, each with its version resource, searched for test-only names, signed when a
+# certificate is given, and the installer package HALV-<version>-x64.msi made from them,
+# checked and signed too.
 #
 #   scripts/release.sh
 #
@@ -25,7 +26,7 @@ case $OUT in /*) ;; *) OUT=$ROOT/$OUT ;; esac
 case $BUILD in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
 VERSION=${HALV_VERSION:-$(head -n1 packaging/product-version | tr -d '[:space:]')}
 [[ $VERSION =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || { echo "release: version '$VERSION' is not major.minor.build" >&2; exit 1; }
-SHIPPED=(HALV.exe Vexmond.exe XAPHLINK.sys)
+SHIPPED=(HALV.exe halvctl.exe Vexmond.exe XAPHLINK.sys)
 MSI_NAME=HALV-$VERSION-x64.msi
 signing=0
 signing_enabled && signing=1
@@ -41,7 +42,7 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
     "-DHALV_FOLDERS=channel;manager;service;driver;packaging" \
     -DHALV_PRODUCT_VERSION="$VERSION" >"$BUILD/configure.log" 2>&1 \
     || { tail -30 "$BUILD/configure.log"; echo "release: configuring $BUILD failed" >&2; exit 1; }
-cmake --build "$BUILD" -j2 --target HALV Vexmond XAPHLINK InstallActions
+cmake --build "$BUILD" -j2 --target HALV halvctl Vexmond XAPHLINK InstallActions
 
 echo "== stage"
 STAGE=$BUILD/stage
@@ -49,37 +50,57 @@ rm -rf "$STAGE"
 mkdir -p "$STAGE" "$OUT"
 # Only what an earlier release put there goes: the folder may be one of the user's.
 rm -f "${SHIPPED[@]/#/$OUT/}" "$OUT"/HALV-*-x64.msi
-cp "$BUILD/manager/win32/HALV.exe" "$BUILD/service/Vexmond.exe" "$BUILD/driver/XAPHLINK.sys" \
-   "$BUILD/packaging/InstallActions.dll" "$STAGE/"
+cp "$BUILD/manager/win32/HALV.exe" "$BUILD/manager/cli/halvctl.exe" "$BUILD/service/Vexmond.exe" \
+   "$BUILD/driver/XAPHLINK.sys" "$BUILD/packaging/InstallActions.dll" "$STAGE/"
 for f in "${SHIPPED[@]}" InstallActions.dll; do
     # What ships carries no symbol table (the user-mode programs are linked stripped; the
     # kernel image may still carry its COFF symbols).
     if [ "$(pe_symbol_count "$STAGE/$f")" != 0 ]; then x86_64-w64-mingw32-strip --strip-all "$STAGE/$f"; fi
     [ "$(pe_symbol_count "$STAGE/$f")" = 0 ] || { echo "release: $f still carries symbols" >&2; exit 1; }
 done
-# One product version in every shipped binary; HALV.exe keeps its own file version.
+# One product version in every shipped binary, and as their file version; HALV.exe keeps its
+# own file version.
 for f in "${SHIPPED[@]}"; do
     [ "$(pe_product_version "$STAGE/$f")" = "$VERSION.0" ] || {
         echo "release: $f carries product version '$(pe_product_version "$STAGE/$f")', not $VERSION.0" >&2; exit 1; }
 done
 [ "$(pe_file_version "$STAGE/HALV.exe")" = 1.0.0.11 ] || { echo "release: HALV.exe's file version is not 1.0.0.11" >&2; exit 1; }
-
-# The place for checking that the shipped binaries carry no test-only strings
-# (scripts/check-shipped.sh, when it exists, is to run here on "$STAGE", before signing).
+for f in halvctl.exe Vexmond.exe XAPHLINK.sys; do
+    [ "$(pe_file_version "$STAGE/$f")" = "$VERSION.0" ] || {
+        echo "release: $f carries file version '$(pe_file_version "$STAGE/$f")', not $VERSION.0" >&2; exit 1; }
+done
 
 if [ "$signing" = 1 ]; then
     echo "== sign the binaries"
     sign_file "$STAGE/HALV.exe"
+    sign_file "$STAGE/halvctl.exe"
     sign_file "$STAGE/Vexmond.exe"
     sign_file "$STAGE/XAPHLINK.sys" page-hashes
     # Not installed, but run by Windows Installer as LocalSystem: signed like the rest.
     sign_file "$STAGE/InstallActions.dll"
 fi
 
+# What ships carries no test code: no test-only name in any shipped binary, signatures
+# included. The stage holds the very files that go into build/release and, byte for byte
+# (check-msi.sh compares them), into the package; nothing is released when one fails.
+echo "== shipped binaries"
+scripts/check-shipped.sh "$STAGE" || { echo "release: a shipped binary carries a test-only name" >&2; exit 1; }
+
 echo "== package"
 packaging/build-msi.sh "$STAGE" "$VERSION" "$STAGE/$MSI_NAME"
 packaging/check-msi.sh "$STAGE/$MSI_NAME" "$STAGE"
 [ "$signing" = 1 ] && sign_file "$STAGE/$MSI_NAME"
+
+# Every signature is verified before anything is released.
+if [ "$signing" = 1 ]; then
+    echo "== verify the signatures"
+    verify_file "$STAGE/HALV.exe"
+    verify_file "$STAGE/halvctl.exe"
+    verify_file "$STAGE/Vexmond.exe"
+    verify_file "$STAGE/XAPHLINK.sys" page-hashes
+    verify_file "$STAGE/InstallActions.dll"
+    verify_file "$STAGE/$MSI_NAME"
+fi
 
 for f in "${SHIPPED[@]}" "$MSI_NAME"; do cp "$STAGE/$f" "$OUT/"; done
 
@@ -88,12 +109,7 @@ for f in "${SHIPPED[@]}" "$MSI_NAME"; do
     printf '  %-24s %9d bytes\n' "$f" "$(stat -c %s "$OUT/$f")"
 done
 if [ "$signing" = 1 ]; then
-    echo "signatures:"
-    verify_file "$OUT/HALV.exe"
-    verify_file "$OUT/Vexmond.exe"
-    verify_file "$OUT/XAPHLINK.sys" page-hashes
-    verify_file "$STAGE/InstallActions.dll"
-    verify_file "$OUT/$MSI_NAME"
+    echo "signed (SHA-256; XAPHLINK.sys with page hashes) and verified against ${HALV_SIGN_CAFILE:-$HALV_SIGN_CERT}"
 else
     echo "unsigned: set HALV_SIGN_CERT and HALV_SIGN_KEY to sign (docs/DEPLOYMENT.md)"
 fi

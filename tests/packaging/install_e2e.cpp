@@ -1,9 +1,10 @@
 // End to end: the installer package under the real msiexec, in a prefix where nothing of the
 // system was ever installed. Installs it and reads back every file, registry value and
 // service it promises; runs the installed service against the simulator HALVSIM.sys until an
-// adapter's event reaches the event log; upgrades it in place with a newer package; has an
-// older package refused, its message read from the box a person would see; uninstalls it and
-// finds nothing of the system left. Prints the time each msiexec run took.
+// adapter's event reaches the event log, and the installed halvctl.exe; upgrades it in place
+// with a newer package; has an older package refused, its message read from the box a person
+// would see; uninstalls it and finds nothing of the system left. Prints the time each msiexec
+// run took.
 //
 // Usage: install_e2e HALVSIM.sys OLDER.msi NEWER.msi (Unix paths become Wine's Z: form).
 // The tests build on each other and run in the order written.
@@ -48,7 +49,7 @@ constexpr char kProgramKey[] = "SOFTWARE\\Torvale Technology Inc.\\HALV\\Service
 constexpr char kVendorKey[] = "SOFTWARE\\Torvale Technology Inc.";
 constexpr char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services\\";
 constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
-const char* const kShippedFiles[] = {"HALV.exe", "Vexmond.exe", "XAPHLINK.sys"};
+const char* const kShippedFiles[] = {"HALV.exe", "halvctl.exe", "Vexmond.exe", "XAPHLINK.sys"};
 
 // ---- What a package says about itself, read with the installer's own database API ---------
 
@@ -642,6 +643,17 @@ TEST_F(InstallE2E, TheInstalledServiceWritesAnAdapterEventToTheLog) {
     EXPECT_EQ(entries[0].id, 0x40000101u);
     EXPECT_EQ(entries[0].level, "trace");
     // The service goes on running, connected, into the upgrade.
+}
+
+TEST_F(InstallE2E, TheInstalledConsoleProgramReadsTheAdapters) {
+    // The adapter of the test before, read by halvctl.exe where the package put it.
+    const e2e::ChildResult r =
+        e2e::RunProgram("\"" + InstallFolder() + "halvctl.exe\" list", 60000);
+    ASSERT_TRUE(r.started) << "cannot run " << InstallFolder() << "halvctl.exe";
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 0u) << r.output;
+    EXPECT_NE(r.output.find("  0 First"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("0/1/0 DISK A"), std::string::npos) << r.output;
 }
 
 TEST_F(InstallE2E, ANewerPackageReplacesTheInstalledOneInPlace) {
