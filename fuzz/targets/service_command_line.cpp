@@ -34,7 +34,7 @@ std::string Name(const std::string& argument, bool& prefixed) {
 class Host final : public korrin::HostPlatform {
   public:
     bool CreateInstanceMutex(const char* name) override {
-        FUZZ_CHECK(std::string(name) == "Vexmond-Mutex", "mutex \"%s\"", name);
+        FUZZ_CHECK(std::string(name) == "Global\\Vexmond-Mutex", "mutex \"%s\"", name);
         ++mutexes;
         return !secondInstance;
     }
