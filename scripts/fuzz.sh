@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 only=${1:-}
 seconds=${2:-${FUZZ_SECONDS:-30}}
 scripts/deps.sh fuzz
-build=build/fuzz
+build=${HALV_FUZZ_BUILD:-build/fuzz}
 cmake -S fuzz -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
 cmake --build "$build" -j2
@@ -56,8 +56,9 @@ for t in "${targets[@]}"; do
             "$run/corpus" "$seeds" >"$run/fuzz.log" 2>&1; then
             ok=0
         fi
+        # A run that fails at once prints no coverage line; the figures are then unknown.
         execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$run/fuzz.log" | tail -n 1)
-        cov=$(grep -o 'cov: [0-9]*' "$run/fuzz.log" | tail -n 1 | cut -d' ' -f2)
+        cov=$(grep -o 'cov: [0-9]*' "$run/fuzz.log" | tail -n 1 | cut -d' ' -f2 || true)
         took=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$run/fuzz.log" | tail -n 1)
         echo "$t: ${execs:-?} executions in ${took:-$seconds} s, coverage ${cov:-?} edges"
     fi
