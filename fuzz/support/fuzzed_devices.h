@@ -103,7 +103,7 @@ class FuzzedDevices final : public channel::DeviceAccess {
             .U32(channel::env::ReturnCode.offset);
     }
     // Whether a reply passes its command's success test (DeviceIoControl TRUE and ReturnCode
-    // exactly the command's value), computed afresh from the spec table.
+    // exactly the command's value), computed afresh from the command table.
     static bool Trusted(const Exchange& x) {
         const channel::CommandSpec* spec = channel::FindCommand(x.command);
         if (!x.callSucceeded || !spec) return false;
