@@ -78,10 +78,10 @@ class FuzzedDevices final : public channel::DeviceAccess {
                 break;
             }
         }
-        const channel::CommandSpec* spec = channel::FindCommand(x.command);
-        if ((mode & 2) && spec && spec->success != channel::Success::AdapterCount)
+        const auto* entry = channel::FindCommand(x.command);
+        if ((mode & 2) && entry && entry->success != channel::Success::AdapterCount)
             wire::ByteView(buffer.data(), buffer.size())
-                .Put32(channel::env::ReturnCode.offset, spec->SuccessCode());
+                .Put32(channel::env::ReturnCode.offset, entry->SuccessCode());
         x.callSucceeded = (mode & 1) != 0;
         x.reply.assign(buffer.begin(), buffer.end());
         exchanges.push_back(std::move(x));
@@ -105,10 +105,10 @@ class FuzzedDevices final : public channel::DeviceAccess {
     // Whether a reply passes its command's success test (DeviceIoControl TRUE and ReturnCode
     // exactly the command's value), computed afresh from the command table.
     static bool Trusted(const Exchange& x) {
-        const channel::CommandSpec* spec = channel::FindCommand(x.command);
-        if (!x.callSucceeded || !spec) return false;
-        if (spec->success == channel::Success::AdapterCount) return true;
-        return ReturnCode(x) == spec->SuccessCode();
+        const auto* entry = channel::FindCommand(x.command);
+        if (!x.callSucceeded || !entry) return false;
+        if (entry->success == channel::Success::AdapterCount) return true;
+        return ReturnCode(x) == entry->SuccessCode();
     }
 
     std::vector<std::string> openAttempts;
@@ -128,10 +128,10 @@ class FuzzedDevices final : public channel::DeviceAccess {
         const wire::ByteView v(buffer.data(), buffer.size());
         FUZZ_CHECK(buffer.size() >= 32, "a request of %zu bytes", buffer.size());
         const uint32_t command = v.U32(env::Command.offset);
-        const CommandSpec* spec = FindCommand(command);
-        FUZZ_CHECK(spec != nullptr, "unknown command %u sent", command);
-        FUZZ_CHECK(buffer.size() == spec->size, "command %u sent in %zu bytes, not %u", command,
-                   buffer.size(), spec->size);
+        const auto* entry = FindCommand(command);
+        FUZZ_CHECK(entry != nullptr, "unknown command %u sent", command);
+        FUZZ_CHECK(buffer.size() == entry->size, "command %u sent in %zu bytes, not %u", command,
+                   buffer.size(), entry->size);
         FUZZ_CHECK(v.U32(env::HeaderLength.offset) == 28, "HeaderLength %u",
                    v.U32(env::HeaderLength.offset));
         FUZZ_CHECK(std::memcmp(buffer.data() + env::Signature.offset, env::kSignature, 8) == 0,
@@ -139,10 +139,10 @@ class FuzzedDevices final : public channel::DeviceAccess {
         FUZZ_CHECK(v.U32(env::Timeout.offset) == 30, "Timeout %u", v.U32(env::Timeout.offset));
         FUZZ_CHECK(v.U32(env::ControlCode.offset) == 0x888, "ControlCode %#x",
                    v.U32(env::ControlCode.offset));
-        FUZZ_CHECK(v.U32(env::Length.offset) == spec->size - 28, "Length %u of command %u",
+        FUZZ_CHECK(v.U32(env::Length.offset) == entry->size - 28, "Length %u of command %u",
                    v.U32(env::Length.offset), command);
-        if (spec->hasDataLength)
-            FUZZ_CHECK(v.U32(env::DataLength.offset) == spec->size - 32,
+        if (entry->hasDataLength)
+            FUZZ_CHECK(v.U32(env::DataLength.offset) == entry->size - 32,
                        "DataLength %u of command %u", v.U32(env::DataLength.offset), command);
     }
 
