@@ -35,9 +35,17 @@
 
 #include "channel/protocol.h"
 #include "e2e_support.h"
+#include "service_e2e_support.h"
 #include "sim/population.h"
 
 namespace {
+
+// The service manager and child-process helpers of the service's own end-to-end tests.
+using svc_e2e::AwaitState;
+using svc_e2e::Child;
+using svc_e2e::OpenSvc;
+using svc_e2e::Sc;
+using svc_e2e::StateOf;
 
 constexpr char kGroup[] = "HALV bridge and simulator";
 constexpr char kService[] = "Vexmond";
@@ -286,46 +294,6 @@ ShortcutInfo ReadShortcut(const std::string& link) {
     return info;
 }
 
-class Sc {
-  public:
-    explicit Sc(SC_HANDLE h = nullptr) : h_(h) {}
-    Sc(const Sc&) = delete;
-    Sc& operator=(const Sc&) = delete;
-    ~Sc() {
-        if (h_) CloseServiceHandle(h_);
-    }
-    SC_HANDLE get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
-
-  private:
-    SC_HANDLE h_;
-};
-
-SC_HANDLE OpenSvc(const char* name, DWORD access) {
-    Sc scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    return scm ? OpenServiceA(scm.get(), name, access) : nullptr;
-}
-
-DWORD StateOf(const char* name) {
-    Sc service(OpenSvc(name, SERVICE_QUERY_STATUS));
-    SERVICE_STATUS status{};
-    if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
-    return status.dwCurrentState;
-}
-
-bool ServiceExists(const char* name) {
-    Sc service(OpenSvc(name, SERVICE_QUERY_STATUS));
-    return static_cast<bool>(service);
-}
-
-bool AwaitState(const char* name, DWORD state, DWORD ms) {
-    for (DWORD waited = 0; waited <= ms; waited += 100) {
-        if (StateOf(name) == state) return true;
-        Sleep(100);
-    }
-    return false;
-}
-
 // The service process holds its instance mutex until it ends, in the global namespace or the
 // session's; null when there is none.
 HANDLE OpenInstanceMutex() {
@@ -348,7 +316,7 @@ bool AwaitServiceProcessGone(DWORD ms) {
 // installer does not wait for a service to stop before it goes on.
 bool AwaitServiceGone(const char* name, DWORD ms) {
     for (DWORD waited = 0; waited <= ms; waited += 100) {
-        if (!ServiceExists(name)) return AwaitServiceProcessGone(ms);
+        if (!svc_e2e::Exists(name)) return AwaitServiceProcessGone(ms);
         Sleep(100);
     }
     return false;
@@ -425,33 +393,6 @@ class EventLog {
 
 // ---- A program that runs beside the test, and the message boxes it shows ---------------------
 
-struct Child {
-    PROCESS_INFORMATION info{};
-    bool started = false;
-    explicit Child(const std::string& commandLine) {
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        std::vector<char> line(commandLine.begin(), commandLine.end());
-        line.push_back('\0');
-        started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                 &startup, &info) != FALSE;
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    ~Child() {
-        if (!started) return;
-        if (WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT)
-            TerminateProcess(info.hProcess, 255);
-        CloseHandle(info.hProcess);
-        CloseHandle(info.hThread);
-    }
-    bool Ended(DWORD ms, DWORD* code) {
-        if (WaitForSingleObject(info.hProcess, ms) != WAIT_OBJECT_0) return false;
-        GetExitCodeProcess(info.hProcess, code);
-        return true;
-    }
-};
-
 // Waits for a message box whose text is `text` and closes it with OK; `seen` collects the
 // texts of the other boxes on screen meanwhile.
 bool AwaitBox(const std::string& text, DWORD ms, std::vector<std::string>& seen) {
@@ -503,7 +444,7 @@ class InstallE2E : public e2e::SimTest {
         for (const char* key : {kEventSourceKey, kProgramKey, kVendorKey})
             if (KeyExists(key)) found.push_back(std::string("HKLM\\") + key);
         for (const char* service : {kService, kBridgeService}) {
-            if (ServiceExists(service)) found.push_back("service " + std::string(service));
+            if (svc_e2e::Exists(service)) found.push_back("service " + std::string(service));
             if (KeyExists(std::string(kServicesKey) + service))
                 found.push_back(std::string("HKLM\\") + kServicesKey + service);
         }
@@ -606,7 +547,7 @@ TEST_F(InstallE2E, InstallPutsEveryFileValueAndTheServiceInPlace) {
 TEST_F(InstallE2E, TheInstalledServiceWritesAnAdapterEventToTheLog) {
     EventLog log;
     ASSERT_TRUE(log.available()) << "HALV_E2E_DRIVER_LOG is not set: run under scripts/e2e.sh";
-    ASSERT_TRUE(ServiceExists(kService));
+    ASSERT_TRUE(svc_e2e::Exists(kService));
     // The service restarts against one adapter, with its bridge in the simulator's process.
     {
         Sc service(OpenSvc(kService, SERVICE_ALL_ACCESS));
