@@ -12,11 +12,17 @@
 //       opens the named event with that access and those object attributes, creating a
 //       notification event when the name does not exist; the event reference and the handle
 //       both stay valid until CloseEvent
-//   bool IsNotificationEvent(Event event)
+//   uint8_t EventHeaderType(Event event)
+//       the type byte of the event's dispatcher header, read once, as the kernel keeps it
 //   void CloseEvent(Event event, Handle handle)
 //   void InitializeLock(Lock&)  /  void AcquireLock(Lock&)  /  void ReleaseLock(Lock&)
 //       a lock for passive-level callers; the holder may not close handles
 //   void InitializeDpc(Dpc& dpc, void* context)     routine: the driver's deferred routine
+//   Event ReadSlotEvent(Event& cell)                 an atomic load with acquire order
+//   void PublishSlotEvent(Event& cell, Event event)  an atomic store with release order
+//   Event EmptySlotEvent(Event& cell)                an atomic exchange with null
+//       the slot pointers are shared with the deferred routine, which runs at DISPATCH_LEVEL
+//       on any processor while registrations and the unload run on another
 //   Irql RaiseIrqlToHigh()  /  void LowerIrql(Irql previous)
 //   void QueueDpc(Dpc& dpc, const void* argument1, const void* argument2)
 //   void SetEvent(Event event)
@@ -121,6 +127,16 @@ static_assert(kAdminsAce == 48 && kAdminsAceSize == 24);
 static_assert(kAclSize == 52 && kSize == 72);
 static_assert(kDacl % 4 == 0 && kSystemAce % 4 == 0 && kAdminsAce % 4 == 0);
 }  // namespace device_sd
+
+// The type byte of a dispatcher header. From Windows 8 on, its top bit is the object's
+// dispatcher lock, set while any processor holds it; only the rest tells the type. A
+// notification (manual-reset) event's type is 0, a synchronization event's 1.
+inline constexpr uint8_t kDispatcherLockBit = 0x80;
+inline constexpr uint8_t kNotificationEventType = 0;
+
+constexpr bool IsNotificationEventType(uint8_t header_type) {
+    return (header_type & static_cast<uint8_t>(~kDispatcherLockBit)) == kNotificationEventType;
+}
 
 // The test signal points its DPC at this slot index; it must outlive any queued DPC, so it is
 // a constant of the image rather than a local.
@@ -231,8 +247,10 @@ inline bool BuildDeviceSecurityDescriptor(ByteSpan out) {
 // Requests may come from several threads at once. The slot lock covers the scan and the
 // taking of a slot, so two registrations never take the same slot and two registrations of
 // one name never take two; the event is opened before and the spare handle closed after, both
-// outside the lock. The deferred routine takes no lock: it reads only a slot whose DPC address
-// was handed out, which happens after the slot was taken.
+// outside the lock. The deferred routine takes no lock: a producer may queue a slot's DPC at
+// any time (also a free slot's, whose address the bridge hands out too), so the slot's DPC is
+// initialised from the load on, and the slot's event is published with release order after
+// its handle, for the routine to read with acquire order on any processor.
 template <class Kernel>
 RegisterResult BridgeRegisterEvent(Kernel& kernel, typename Kernel::Extension& ext,
                                    const ByteSpan& name) {
@@ -259,7 +277,7 @@ RegisterResult BridgeRegisterEvent(Kernel& kernel, typename Kernel::Extension& e
                                   kEventAttributes, event, handle)) {
         return {BRIDGE_NO_SLOT, kStatusUnsuccessful};
     }
-    if (!kernel.IsNotificationEvent(event)) {
+    if (!IsNotificationEventType(kernel.EventHeaderType(event))) {
         kernel.CloseEvent(event, handle);
         return {BRIDGE_NO_SLOT, kStatusObjectTypeMismatch};
     }
@@ -268,15 +286,16 @@ RegisterResult BridgeRegisterEvent(Kernel& kernel, typename Kernel::Extension& e
     bool kept = false;
     kernel.AcquireLock(ext.SlotLock);
     for (uint32_t slot = 0; slot < BRIDGE_SLOT_COUNT; ++slot) {
-        if (ext.SlotEvent[slot] == event) {
+        const auto held = kernel.ReadSlotEvent(ext.SlotEvent[slot]);
+        if (held == event) {
             result = {slot, kStatusSuccess};
             break;
         }
-        if (ext.SlotEvent[slot] == nullptr) {
-            // The DPC and handle are in place before the event marks the slot as taken.
-            kernel.InitializeDpc(ext.SignalDpc[slot], &ext);
+        if (held == nullptr) {
+            // The handle is in place before the event marks the slot as taken. The slot's DPC
+            // was initialised at load and is not touched: a producer may have queued it.
             ext.SlotEventHandle[slot] = handle;
-            ext.SlotEvent[slot] = event;
+            kernel.PublishSlotEvent(ext.SlotEvent[slot], event);
             kept = true;
             result = {slot, kStatusSuccess};
             break;
@@ -306,7 +325,7 @@ Completion QueryDpc(typename Kernel::Extension& ext, const ByteSpan& input, Byte
 // Queues slot 0's DPC the way a producer may, from the highest IRQL, when slot 0 is taken.
 template <class Kernel>
 void TestSignal(Kernel& kernel, typename Kernel::Extension& ext) {
-    if (ext.SlotEvent[0] == nullptr) return;
+    if (kernel.ReadSlotEvent(ext.SlotEvent[0]) == nullptr) return;
     auto previous = kernel.RaiseIrqlToHigh();
     kernel.QueueDpc(ext.SignalDpc[0], &kTestSignalSlot, nullptr);
     kernel.LowerIrql(previous);
@@ -343,17 +362,22 @@ Completion Dispatch(Kernel& kernel, typename Kernel::Extension& ext, const Reque
     }
 }
 
-// The work of every slot's DPC: set the event of the slot that argument 1 points to. An index
-// outside the table, or one whose slot is free (also once unload has begun), is ignored.
+// The work of every slot's DPC: set the event of the slot that `dpc` is the DPC of. The slot
+// belongs to the DPC object itself; the producer's system argument is not read at all, so a
+// producer that passes a wrong or stale index can neither signal another slot nor make the
+// routine read through a dangling pointer. A DPC that is not one of the extension's own, and
+// one whose slot is free (never taken, or emptied by the unload), sets nothing.
 template <class Kernel>
-void SignalSlot(Kernel& kernel, typename Kernel::Extension* ext, const void* argument1) {
-    if (ext == nullptr || argument1 == nullptr) return;
-    BridgeDpcSlotIndex slot;
-    __builtin_memcpy(&slot, argument1, sizeof slot);
-    if (slot < 0 || slot >= static_cast<BridgeDpcSlotIndex>(BRIDGE_SLOT_COUNT)) return;
-    const auto event = ext->SlotEvent[slot];
-    if (event == nullptr) return;
-    kernel.SetEvent(event);
+void SignalSlot(Kernel& kernel, typename Kernel::Extension* ext, const typename Kernel::Dpc* dpc) {
+    if (ext == nullptr || dpc == nullptr) return;
+    // Compared with each element rather than subtracted: the difference of pointers is only
+    // defined inside one array, and that is what is being checked.
+    for (uint32_t slot = 0; slot < BRIDGE_SLOT_COUNT; ++slot) {
+        if (dpc != &ext->SignalDpc[slot]) continue;
+        const auto event = kernel.ReadSlotEvent(ext->SlotEvent[slot]);
+        if (event != nullptr) kernel.SetEvent(event);
+        return;
+    }
 }
 
 // Creates the device, restricts it to SYSTEM and Administrators, then creates its link: the
@@ -365,6 +389,11 @@ Status Load(Kernel& kernel) {
     Status status = kernel.CreateDevice(kDeviceCharacteristics, ext);
     if (!IsSuccess(status)) return status;
     kernel.InitializeLock(ext->SlotLock);
+    // Every slot's DPC, once and before the device can be opened: the address of any slot's
+    // DPC may be handed out, also while the slot is free, and a producer may queue it from
+    // then on. A DPC is never initialised again, as it might be queued at that moment.
+    for (uint32_t slot = 0; slot < BRIDGE_SLOT_COUNT; ++slot)
+        kernel.InitializeDpc(ext->SignalDpc[slot], ext);
 
     alignas(8) uint8_t descriptor[device_sd::kSize];
     BuildDeviceSecurityDescriptor(ByteSpan(descriptor, sizeof descriptor));
@@ -388,10 +417,9 @@ template <class Kernel>
 void Unload(Kernel& kernel, typename Kernel::Extension& ext) {
     typename Kernel::Event events[BRIDGE_SLOT_COUNT];
     for (uint32_t slot = 0; slot < BRIDGE_SLOT_COUNT; ++slot) {
-        events[slot] = ext.SlotEvent[slot];
         // A DPC that runs from here on finds the slot free and sets nothing: a signal still
         // queued is dropped. One that read the event before is waited for below.
-        ext.SlotEvent[slot] = nullptr;
+        events[slot] = kernel.EmptySlotEvent(ext.SlotEvent[slot]);
     }
     kernel.FlushQueuedDpcs();
     for (uint32_t slot = 0; slot < BRIDGE_SLOT_COUNT; ++slot) {

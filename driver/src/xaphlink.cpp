@@ -46,6 +46,15 @@ static_assert(bridge::device_sd::kLocalSystemRid == SECURITY_LOCAL_SYSTEM_RID);
 static_assert(bridge::device_sd::kBuiltinDomainRid == SECURITY_BUILTIN_DOMAIN_RID);
 static_assert(bridge::device_sd::kAdministratorsRid == DOMAIN_ALIAS_RID_ADMINS);
 
+// ntoskrnl exports ExEventObjectType as data: a variable that holds the event type's
+// POBJECT_TYPE. The import library names the image's import-address entry for it
+// __imp_ExEventObjectType; once the loader has bound the image, that entry holds the
+// variable's address, so one dereference gives the type. MinGW's wdm.h declares the export
+// itself as a dllimport POBJECT_TYPE*, one level too deep: `*ExEventObjectType` through that
+// declaration reads the first bytes of the type object instead, a wrong address that
+// Windows would reject at best and that crashed Wine's ntoskrnl.
+extern "C" POBJECT_TYPE* __imp_ExEventObjectType;
+
 extern "C" DRIVER_INITIALIZE DriverEntry;
 static DRIVER_DISPATCH BridgeDispatch;
 static DRIVER_UNLOAD BridgeUnload;
@@ -72,10 +81,11 @@ class WdmKernel {
     // without OBJ_OPENIF and fails on an existing name. ZwCreateEvent with the core's access
     // and attributes (OBJ_OPENIF, OBJ_KERNEL_HANDLE and OBJ_FORCE_ACCESS_CHECK) followed by
     // ObReferenceObjectByHandle behaves alike on both. The dispatch routine runs in the
-    // requester's thread, so the forced check is made against the requester's token. The
-    // object type passed is null: the handle was just made by ZwCreateEvent, which fails on a
-    // name that belongs to another type, and the type object is a data import that MinGW does
-    // not bind safely. The reference taken here is dropped in CloseEvent, after the handle.
+    // requester's thread, so the forced check is made against the requester's token.
+    // ZwCreateEvent already fails on a name that belongs to another type; the event type is
+    // passed all the same, so that the pointer taken is an event by the object manager's word,
+    // whatever reached the handle. The reference taken here is dropped in CloseEvent, after
+    // the handle.
     bool OpenOrCreateEvent(const char16_t* name, size_t units, uint32_t access, uint32_t attributes,
                            PKEVENT& event, HANDLE& handle) {
         UNICODE_STRING full_name;
@@ -89,8 +99,8 @@ class WdmKernel {
             ZwCreateEvent(&opened, access, &object_attributes, NotificationEvent, FALSE);
         if (!NT_SUCCESS(status)) return false;
         PVOID object = nullptr;
-        status = ObReferenceObjectByHandle(opened, EVENT_MODIFY_STATE, nullptr, KernelMode, &object,
-                                           nullptr);
+        status = ObReferenceObjectByHandle(opened, EVENT_MODIFY_STATE, *__imp_ExEventObjectType,
+                                           KernelMode, &object, nullptr);
         if (!NT_SUCCESS(status)) {
             ZwClose(opened);
             return false;
@@ -104,8 +114,12 @@ class WdmKernel {
     // there. ZwQueryEvent would tell it too, but Wine's ntoskrnl does not export it, and a driver
     // that imports it does not load there. (Under Wine the header shows the type only when
     // Wine could query the event through the handle, which the handle's rights do not allow:
-    // there every event passes as a notification event.)
-    bool IsNotificationEvent(PKEVENT event) { return event->Header.Type == NotificationEvent; }
+    // there every event passes as a notification event.) The byte shares its place with the
+    // header's lock, which another processor may hold and release at any moment: it is read
+    // once, and the core masks the lock bit.
+    UCHAR EventHeaderType(PKEVENT event) {
+        return *reinterpret_cast<volatile UCHAR*>(&event->Header.Type);
+    }
 
     void CloseEvent(PKEVENT event, HANDLE handle) {
         ZwClose(handle);
@@ -119,6 +133,17 @@ class WdmKernel {
 
     void InitializeDpc(KDPC& dpc, void* context) {
         KeInitializeDpc(&dpc, BridgeSignalDpcRoutine, context);
+    }
+
+    // The slot pointers are aligned pointer-wide fields; on x64 the load and store below are
+    // single moves (ordered for the compiler) and the exchange a locked xchg, so the deferred
+    // routine on another processor sees either the old or the new event, never a torn value.
+    PKEVENT ReadSlotEvent(PKEVENT& cell) { return __atomic_load_n(&cell, __ATOMIC_ACQUIRE); }
+    void PublishSlotEvent(PKEVENT& cell, PKEVENT event) {
+        __atomic_store_n(&cell, event, __ATOMIC_RELEASE);
+    }
+    PKEVENT EmptySlotEvent(PKEVENT& cell) {
+        return __atomic_exchange_n(&cell, static_cast<PKEVENT>(nullptr), __ATOMIC_ACQ_REL);
     }
 
     KIRQL RaiseIrqlToHigh() {
@@ -225,12 +250,13 @@ static NTSTATUS BridgeDispatch(PDEVICE_OBJECT device, PIRP irp) {
     return done.status;
 }
 
-// Runs at DISPATCH_LEVEL; `argument1` points to the signed 32-bit slot index of the signal.
+// Runs at DISPATCH_LEVEL on any processor. The kernel passes the DPC object itself, which
+// tells the slot; `argument1` (the producer's pointer to a slot index) is not read.
 static VOID BridgeSignalDpcRoutine(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
-    UNREFERENCED_PARAMETER(dpc);
+    UNREFERENCED_PARAMETER(argument1);
     UNREFERENCED_PARAMETER(argument2);
     WdmKernel kernel(nullptr);
-    bridge::SignalSlot(kernel, static_cast<BRIDGE_DEVICE_EXTENSION*>(context), argument1);
+    bridge::SignalSlot(kernel, static_cast<BRIDGE_DEVICE_EXTENSION*>(context), dpc);
 }
 
 static VOID BridgeUnload(PDRIVER_OBJECT driver) {

@@ -102,6 +102,16 @@ class BridgeTest : public ::testing::Test {
         return Le32At(reply, 0);
     }
 
+    // Each slot's DPC was initialised exactly once, by the load, with the extension as its
+    // context, and nothing queued or initialised a DPC the wrong way.
+    void ExpectEveryDpcInitialisedOnce() {
+        for (uint32_t slot = 0; slot < BRIDGE_SLOT_COUNT; ++slot) {
+            EXPECT_EQ(ext().SignalDpc[slot].initializations, 1) << slot;
+            EXPECT_EQ(ext().SignalDpc[slot].context, &ext()) << slot;
+        }
+        EXPECT_EQ(kernel_.dpc_misuse, std::vector<std::string>{});
+    }
+
     uint64_t DpcAddress(uint32_t slot) {
         return reinterpret_cast<uintptr_t>(&ext().SignalDpc[slot]);
     }
@@ -228,12 +238,10 @@ TEST_F(BridgeTest, RegisteringOpensTheServicesEventAndTakesSlotZero) {
     EXPECT_EQ(ext().SlotEvent[0], existing);
     EXPECT_NE(ext().SlotEventHandle[0], 0u);
     EXPECT_EQ(kernel_.open_handles.at(ext().SlotEventHandle[0]), existing);
-    EXPECT_EQ(ext().SignalDpc[0].initializations, 1);
-    EXPECT_EQ(ext().SignalDpc[0].context, &ext());
     for (uint32_t slot = 1; slot < BRIDGE_SLOT_COUNT; ++slot) {
         EXPECT_EQ(ext().SlotEvent[slot], nullptr);
-        EXPECT_EQ(ext().SignalDpc[slot].initializations, 0);
     }
+    ExpectEveryDpcInitialisedOnce();
 }
 
 TEST_F(BridgeTest, SameNameTwiceKeepsOneSlotAndOneHandle) {
@@ -281,7 +289,6 @@ TEST_F(BridgeTest, NoEventMeansNoSlotButSuccess) {
     EXPECT_EQ(Register(u"VEXMOND-0"), BRIDGE_NO_SLOT);
     EXPECT_EQ(kernel_.journal, std::vector<std::string>{"open"}) << "no lock, nothing to close";
     EXPECT_EQ(ext().SlotEvent[0], nullptr);
-    EXPECT_EQ(ext().SignalDpc[0].initializations, 0);
     kernel_.fail_open = false;
     EXPECT_EQ(Register(u"VEXMOND-0"), 0u);
 }
@@ -367,23 +374,72 @@ TEST_F(BridgeTest, TestSignalQueuesSlotZeroFromHighLevelAndSetsItsEvent) {
     EXPECT_FALSE(ext().SlotEvent[1]->signalled);
 }
 
-TEST_F(BridgeTest, DeferredRoutineSetsOnlyTheNamedTakenSlot) {
+// A producer queues a slot's DPC with a pointer to the slot index it was given; the routine
+// must not depend on that pointer: it may be wrong, stale or null.
+TEST_F(BridgeTest, TheDeferredRoutineSetsTheSlotOfItsOwnDpcWhateverTheArgument) {
     EXPECT_EQ(Register(u"VEXMOND-0"), 0u);
     EXPECT_EQ(Register(u"VEXMOND-1"), 1u);
-    const int32_t one = 1;
-    bridge::SignalSlot(kernel_, &ext(), &one);
-    EXPECT_FALSE(ext().SlotEvent[0]->signalled);
+    const int32_t zero = 0;
+    const int32_t out_of_range = 7;
+    kernel_.QueueDpc(ext().SignalDpc[1], &zero, nullptr);
+    kernel_.RunQueuedDpcs();
+    EXPECT_FALSE(ext().SlotEvent[0]->signalled) << "the argument chose the slot";
     EXPECT_TRUE(ext().SlotEvent[1]->signalled);
+
+    ext().SlotEvent[1]->signalled = false;
+    for (const int32_t* argument : {&out_of_range, static_cast<const int32_t*>(nullptr)}) {
+        kernel_.QueueDpc(ext().SignalDpc[1], argument, nullptr);
+        kernel_.RunQueuedDpcs();
+        EXPECT_TRUE(ext().SlotEvent[1]->signalled);
+        ext().SlotEvent[1]->signalled = false;
+    }
+    EXPECT_FALSE(ext().SlotEvent[0]->signalled);
 }
 
-TEST_F(BridgeTest, DeferredRoutineIgnoresBadIndexesAndFreeSlots) {
+TEST_F(BridgeTest, TheDeferredRoutineIgnoresFreeSlotsAndForeignDpcs) {
     EXPECT_EQ(Register(u"VEXMOND-0"), 0u);
-    for (int32_t index : {-1, 2, 3, 4, INT32_MIN, INT32_MAX}) {
-        bridge::SignalSlot(kernel_, &ext(), &index);
-    }
-    bridge::SignalSlot(kernel_, &ext(), nullptr);
-    bridge::SignalSlot<FakeKernel>(kernel_, nullptr, nullptr);
+    const int32_t zero = 0;
+    for (uint32_t slot = 1; slot < BRIDGE_SLOT_COUNT; ++slot)
+        kernel_.QueueDpc(ext().SignalDpc[slot], &zero, nullptr);
+    kernel_.RunQueuedDpcs();
     EXPECT_FALSE(ext().SlotEvent[0]->signalled);
+
+    // A DPC object that is not one of the extension's, also one right behind the array.
+    bridge_test::FakeDpc foreign[2];
+    bridge::SignalSlot(kernel_, &ext(), &foreign[0]);
+    bridge::SignalSlot(kernel_, &ext(), &ext().SignalDpc[0] + BRIDGE_SLOT_COUNT);
+    bridge::SignalSlot(kernel_, &ext(), static_cast<const bridge_test::FakeDpc*>(nullptr));
+    bridge::SignalSlot<FakeKernel>(kernel_, nullptr, &ext().SignalDpc[0]);
+    EXPECT_FALSE(ext().SlotEvent[0]->signalled);
+}
+
+// ---- the DPC objects ----
+
+TEST_F(BridgeTest, EveryDpcIsInitialisedAtLoadAndNeverAgain) {
+    ExpectEveryDpcInitialisedOnce();
+    for (char16_t n = u'0'; n <= u'4'; ++n) Register(std::u16string(u"VEXMOND-") + n);
+    EXPECT_EQ(Register(u"VEXMOND-2"), 2u);
+    EXPECT_EQ(Control(IOCTL_BRIDGE_REGISTER_EVENT, {}, 0).status, bridge::kStatusSuccess);
+    kernel_.RunQueuedDpcs();
+    ExpectEveryDpcInitialisedOnce();
+}
+
+// The DPC query answers for a free slot too, as it always did. A producer that queues such a
+// DPC runs the routine harmlessly, and a registration that then takes the slot while the DPC
+// is still queued leaves the DPC alone.
+TEST_F(BridgeTest, AFreeSlotsDpcMayBeQueuedAndTheSlotTakenWhileItWaits) {
+    std::vector<uint8_t> buffer;
+    ASSERT_EQ(Control(IOCTL_BRIDGE_QUERY_DPC, {}, 8, &buffer).status, bridge::kStatusSuccess);
+    auto* handed_out = reinterpret_cast<bridge_test::FakeDpc*>(Le64At(buffer, 0));
+    const int32_t zero = 0;
+    kernel_.QueueDpc(*handed_out, &zero, nullptr);
+    EXPECT_EQ(kernel_.dpc_misuse, std::vector<std::string>{}) << "a zeroed DPC was handed out";
+
+    EXPECT_EQ(Register(u"VEXMOND-0"), 0u);
+    EXPECT_EQ(kernel_.dpc_misuse, std::vector<std::string>{}) << "a queued DPC re-initialised";
+    kernel_.RunQueuedDpcs();
+    EXPECT_TRUE(ext().SlotEvent[0]->signalled) << "the slot is taken by the time the DPC runs";
+    ExpectEveryDpcInitialisedOnce();
 }
 
 // ---- how events are opened ----
@@ -400,6 +456,21 @@ TEST_F(BridgeTest, EventsAreOpenedWithTheRequestersAccessCheckedAndOnlyTheRights
     }
 }
 
+// While another processor holds an event's dispatcher lock, its header's type byte has the
+// top bit set; the event is a notification event all the same.
+TEST_F(BridgeTest, TheEventTypeTestIgnoresTheDispatcherLockBit) {
+    kernel_.CreateExistingEvent(Full(u"VEXMOND-0"), true, true);
+    EXPECT_EQ(Register(u"VEXMOND-0"), 0u);
+    FakeEvent* locked_autoreset = kernel_.CreateExistingEvent(Full(u"VEXMOND-1"), false, true);
+    EXPECT_EQ(Register(u"VEXMOND-1"), BRIDGE_NO_SLOT);
+    EXPECT_EQ(locked_autoreset->handles, 0);
+
+    EXPECT_TRUE(bridge::IsNotificationEventType(0x00));
+    EXPECT_TRUE(bridge::IsNotificationEventType(0x80));
+    EXPECT_FALSE(bridge::IsNotificationEventType(0x01));
+    EXPECT_FALSE(bridge::IsNotificationEventType(0x81));
+}
+
 TEST_F(BridgeTest, ASynchronizationEventGetsNoSlotAndIsReleased) {
     FakeEvent* autoreset = kernel_.CreateExistingEvent(Full(u"VEXMOND-0"), false);
     Completion done{};
@@ -410,7 +481,6 @@ TEST_F(BridgeTest, ASynchronizationEventGetsNoSlotAndIsReleased) {
     EXPECT_EQ(autoreset->references, 0);
     EXPECT_TRUE(kernel_.open_handles.empty());
     EXPECT_EQ(ext().SlotEvent[0], nullptr);
-    EXPECT_EQ(ext().SignalDpc[0].initializations, 0);
     EXPECT_EQ(kernel_.journal, (std::vector<std::string>{"open", "close"}));
     // The slot is still there for a notification event.
     EXPECT_EQ(Register(u"VEXMOND-1"), 0u);
@@ -420,7 +490,7 @@ TEST_F(BridgeTest, ASynchronizationEventGetsNoSlotAndIsReleased) {
 
 TEST_F(BridgeTest, TheSlotLockCoversTheScanAndTheTakingButNoClose) {
     EXPECT_EQ(Register(u"VEXMOND-0"), 0u);
-    EXPECT_EQ(kernel_.journal, (std::vector<std::string>{"open", "lock", "init-dpc", "unlock"}));
+    EXPECT_EQ(kernel_.journal, (std::vector<std::string>{"open", "lock", "take-slot", "unlock"}));
     kernel_.journal.clear();
     EXPECT_EQ(Register(u"VEXMOND-0"), 0u);
     EXPECT_EQ(kernel_.journal, (std::vector<std::string>{"open", "lock", "unlock", "close"}));
@@ -496,7 +566,6 @@ TEST_F(ConcurrentRegistrationTest, EachNameTakesOneSlotAndNoSlotIsTakenTwice) {
     EXPECT_EQ(taken.size(), 4u) << "two names share a slot";
     for (uint32_t slot = 0; slot < BRIDGE_SLOT_COUNT; ++slot) {
         ASSERT_NE(ext().SlotEvent[slot], nullptr) << slot;
-        EXPECT_EQ(ext().SignalDpc[slot].initializations, 1) << slot;
         EXPECT_EQ(ext().SlotEvent[slot]->handles, 1) << "handle leaked or lost, slot " << slot;
         EXPECT_EQ(ext().SlotEvent[slot]->references, 1) << slot;
         EXPECT_EQ(kernel_.open_handles.at(ext().SlotEventHandle[slot]), ext().SlotEvent[slot]);
@@ -624,9 +693,9 @@ TEST(BridgeSecurityTest, TheRendererRefusesMalformedDescriptors) {
 TEST(BridgeLoadTest, LoadProtectsTheDeviceBeforeItsLinkExists) {
     FakeKernel kernel;
     EXPECT_EQ(bridge::Load(kernel), bridge::kStatusSuccess);
-    EXPECT_EQ(kernel.journal,
-              (std::vector<std::string>{"create-device", "init-lock", "protect-device",
-                                        "create-link", "install"}));
+    EXPECT_EQ(kernel.journal, (std::vector<std::string>{
+                                  "create-device", "init-lock", "init-dpc", "init-dpc", "init-dpc",
+                                  "init-dpc", "protect-device", "create-link", "install"}));
     EXPECT_TRUE(kernel.descriptor_set_before_link);
     EXPECT_EQ(kernel.device_characteristics, 0x00000100u) << "FILE_DEVICE_SECURE_OPEN only";
     EXPECT_EQ(DescriptorAsSddl(kernel.device_descriptor), "D:P(A;;GA;;;SY)(A;;GA;;;BA)");
@@ -647,8 +716,9 @@ TEST(BridgeLoadTest, EachFailedStepFailsTheLoadAndUndoesTheEarlierOnes) {
     const bridge::Status denied = static_cast<bridge::Status>(0xC0000022u);
     unprotected.protect_status = denied;
     EXPECT_EQ(bridge::Load(unprotected), denied);
-    EXPECT_EQ(unprotected.journal, (std::vector<std::string>{"create-device", "init-lock",
-                                                             "protect-device", "delete-device"}));
+    EXPECT_EQ(unprotected.journal, (std::vector<std::string>{
+                                       "create-device", "init-lock", "init-dpc", "init-dpc",
+                                       "init-dpc", "init-dpc", "protect-device", "delete-device"}));
     EXPECT_EQ(unprotected.device, nullptr);
     EXPECT_FALSE(unprotected.link_exists);
 
@@ -656,9 +726,9 @@ TEST(BridgeLoadTest, EachFailedStepFailsTheLoadAndUndoesTheEarlierOnes) {
     const bridge::Status collision = static_cast<bridge::Status>(0xC0000035u);
     no_link.link_status = collision;
     EXPECT_EQ(bridge::Load(no_link), collision);
-    EXPECT_EQ(no_link.journal,
-              (std::vector<std::string>{"create-device", "init-lock", "protect-device",
-                                        "create-link", "delete-device"}));
+    EXPECT_EQ(no_link.journal, (std::vector<std::string>{
+                                   "create-device", "init-lock", "init-dpc", "init-dpc", "init-dpc",
+                                   "init-dpc", "protect-device", "create-link", "delete-device"}));
     EXPECT_EQ(no_link.device, nullptr);
 }
 
@@ -672,8 +742,9 @@ TEST_F(BridgeTest, UnloadClosesExactlyTheTakenSlotsHandlesThenLinkThenDevice) {
     EXPECT_EQ(kernel_.handles_closed, 2);
     EXPECT_TRUE(kernel_.open_handles.empty());
     EXPECT_EQ(first->references, 0);
-    EXPECT_EQ(kernel_.journal, (std::vector<std::string>{"flush", "close", "close", "delete-link",
-                                                         "delete-device"}));
+    EXPECT_EQ(kernel_.journal, (std::vector<std::string>{"empty-slot", "empty-slot", "empty-slot",
+                                                         "empty-slot", "flush", "close", "close",
+                                                         "delete-link", "delete-device"}));
     EXPECT_EQ(kernel_.device, nullptr);
 }
 
@@ -685,14 +756,16 @@ TEST_F(BridgeTest, UnloadDropsAQueuedSignalAndWaitsBeforeClosing) {
 
     bridge::Unload(kernel_, ext());
     EXPECT_FALSE(event->signalled) << "a signal still queued at unload is dropped";
-    EXPECT_EQ(kernel_.journal.front(), "flush");
+    EXPECT_EQ(kernel_.journal.at(BRIDGE_SLOT_COUNT), "flush") << "the slots are emptied first";
     EXPECT_EQ(kernel_.handles_closed, 1);
 }
 
 TEST_F(BridgeTest, UnloadWithNoSlotsClosesNothing) {
     bridge::Unload(kernel_, ext());
     EXPECT_EQ(kernel_.handles_closed, 0);
-    EXPECT_EQ(kernel_.journal, (std::vector<std::string>{"flush", "delete-link", "delete-device"}));
+    EXPECT_EQ(kernel_.journal,
+              (std::vector<std::string>{"empty-slot", "empty-slot", "empty-slot", "empty-slot",
+                                        "flush", "delete-link", "delete-device"}));
 }
 
 }  // namespace

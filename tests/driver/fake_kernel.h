@@ -3,6 +3,11 @@
 // DPC objects with a queue that runs on demand, the IRQL, the device's characteristics and
 // security descriptor, and the device, link, lock and handle calls in order.
 //
+// It flags what would crash or corrupt a real kernel: queueing a DPC that was never
+// initialised, initialising a DPC while it is queued, a slot taken without the slot lock. An
+// event's dispatcher header can be shown with the dispatcher lock bit set, as another
+// processor holding the object's lock leaves it.
+//
 // Registrations may run on several threads at once: the fake's own records are guarded by a
 // mutex of the fake, apart from the slot lock that the driver takes.
 #pragma once
@@ -24,7 +29,8 @@ namespace bridge_test {
 
 struct FakeEvent {
     std::u16string name;
-    bool notification = true;  // false: a synchronization (auto-reset) event
+    bool notification = true;    // false: a synchronization (auto-reset) event
+    bool header_locked = false;  // another processor holds the event's dispatcher lock
     bool signalled = false;
     int handles = 0;
     int references = 0;
@@ -84,15 +90,17 @@ class FakeKernel {
     bridge::Status link_status = bridge::kStatusSuccess;
     // Runs after an event was opened, outside every lock, on the registering thread.
     std::function<void()> after_open;
-    // Runs while a slot is being taken (the slot's DPC is initialised, the slot not yet
+    // Runs while a slot is being taken (the slot's handle is stored, the slot not yet
     // marked), on the registering thread.
     std::function<void()> while_taking;
 
     // An event that exists before the driver sees its name, as the service's events do.
-    FakeEvent* CreateExistingEvent(const std::u16string& full_name, bool notification = true) {
+    FakeEvent* CreateExistingEvent(const std::u16string& full_name, bool notification = true,
+                                   bool header_locked = false) {
         std::lock_guard<std::mutex> guard(state_);
         FakeEvent* event = FindOrCreate(full_name);
         event->notification = notification;
+        event->header_locked = header_locked;
         return event;
     }
 
@@ -108,6 +116,8 @@ class FakeKernel {
     bool link_exists = false;
     bool descriptor_set_before_link = false;
     int lock_misuse = 0;  // a slot taken, or a handle closed, with the slot lock in a wrong state
+    // A DPC queued before it was initialised, or initialised while queued.
+    std::vector<std::string> dpc_misuse;
 
     FakeEvent* EventNamed(const std::u16string& full_name) {
         std::lock_guard<std::mutex> guard(state_);
@@ -115,7 +125,8 @@ class FakeKernel {
         return it == objects_.end() ? nullptr : it->second.get();
     }
 
-    // Runs every queued DPC at DISPATCH_LEVEL as the bridge's deferred routine does.
+    // Runs every queued DPC at DISPATCH_LEVEL, as the kernel calls a deferred routine: with
+    // the DPC object itself and the context it was initialised with.
     void RunQueuedDpcs() {
         std::vector<FakeDpc*> queue;
         queue.swap(queue_);
@@ -123,7 +134,7 @@ class FakeKernel {
             dpc->queued = false;
             const int previous = irql;
             irql = kDispatchLevel;
-            bridge::SignalSlot(*this, static_cast<FakeExtension*>(dpc->context), dpc->argument1);
+            bridge::SignalSlot(*this, static_cast<FakeExtension*>(dpc->context), dpc);
             irql = previous;
         }
     }
@@ -146,7 +157,12 @@ class FakeKernel {
         return true;
     }
 
-    bool IsNotificationEvent(FakeEvent* event) { return event->notification; }
+    // A KEVENT's header type: 0 for a notification event, 1 for a synchronization event,
+    // with the dispatcher lock in the top bit.
+    uint8_t EventHeaderType(FakeEvent* event) {
+        return static_cast<uint8_t>((event->notification ? 0 : 1) |
+                                    (event->header_locked ? 0x80 : 0));
+    }
 
     void CloseEvent(FakeEvent* event, uintptr_t handle) {
         std::lock_guard<std::mutex> guard(state_);
@@ -190,16 +206,35 @@ class FakeKernel {
     }
 
     void InitializeDpc(FakeDpc& dpc, void* context) {
+        std::lock_guard<std::mutex> guard(state_);
+        Record("init-dpc");
+        // Re-initialising a queued DPC breaks the links of the processor's DPC queue.
+        if (dpc.queued) dpc_misuse.push_back("initialised while queued");
+        ++dpc.initializations;
+        dpc.context = context;
+    }
+
+    // The slot pointers, shared with the deferred routine on other processors.
+    FakeEvent* ReadSlotEvent(FakeEvent*& cell) {
+        return std::atomic_ref<FakeEvent*>(cell).load(std::memory_order_acquire);
+    }
+    void PublishSlotEvent(FakeEvent*& cell, FakeEvent* event) {
         {
             std::lock_guard<std::mutex> guard(state_);
-            Record("init-dpc");
-            auto* ext = static_cast<FakeExtension*>(context);
-            if (!ext->SlotLock.held || ext->SlotLock.owner != std::this_thread::get_id())
+            Record("take-slot");
+            if (device &&
+                (!device->SlotLock.held || device->SlotLock.owner != std::this_thread::get_id()))
                 ++lock_misuse;
-            ++dpc.initializations;
-            dpc.context = context;
         }
         if (while_taking) while_taking();
+        std::atomic_ref<FakeEvent*>(cell).store(event, std::memory_order_release);
+    }
+    FakeEvent* EmptySlotEvent(FakeEvent*& cell) {
+        {
+            std::lock_guard<std::mutex> guard(state_);
+            Record("empty-slot");
+        }
+        return std::atomic_ref<FakeEvent*>(cell).exchange(nullptr, std::memory_order_acq_rel);
     }
 
     int RaiseIrqlToHigh() {
@@ -209,7 +244,10 @@ class FakeKernel {
     }
     void LowerIrql(int previous) { irql = previous; }
 
+    // Also what a producer on the miniport's side does with an address the bridge gave it.
     void QueueDpc(FakeDpc& dpc, const void* argument1, const void* argument2) {
+        // A zeroed KDPC has no routine: the processor that runs it jumps to address 0.
+        if (dpc.initializations == 0) dpc_misuse.push_back("queued uninitialised");
         if (dpc.queued) return;  // a queued DPC is not queued twice
         dpc.queued = true;
         dpc.argument1 = argument1;

@@ -490,12 +490,16 @@ void TestSignalFromSimulator(HANDLE device, const std::string& simulator_path,
                set);
         }
     }
-    // A slot index outside the table is ignored.
-    for (HANDLE event : events) ResetEvent(event);
-    signal(dpc[0], 7);
-    signal(dpc[0], 0xFFFFFFFF);
-    for (uint32_t other = 0; other < 3; ++other) {
-        ok(!IsSet(events[other], 100), "bad slot index: slot %u's event set\n", other);
+    // The slot is the DPC's own: an index that names another slot, or none, still sets the
+    // event of the DPC's slot and no other.
+    for (uint32_t index : {1u, 7u, 0xFFFFFFFFu}) {
+        for (HANDLE event : events) ResetEvent(event);
+        signal(dpc[0], index);
+        for (uint32_t other = 0; other < 3; ++other) {
+            const bool set = IsSet(events[other], other == 0 ? 1000 : 0);
+            ok(set == (other == 0), "slot 0's DPC with index %d: slot %u's event set %d\n",
+               static_cast<int32_t>(index), other, set);
+        }
     }
     ok(VersionAnswers(device), "the bridge no longer answers after the simulator's signals\n");
     ok(simulator.Unload(&error), "unloading the simulator driver: %s\n", error.c_str());
