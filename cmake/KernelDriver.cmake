@@ -19,8 +19,12 @@ function(add_kernel_driver name)
         $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics>)
     # The user-mode link options (-static, the C++ runtime) must not reach a kernel image.
     set_target_properties(${name} PROPERTIES LINK_OPTIONS "")
+    # Linked as an image of its own, not as a DLL: no DLL flag and no export table (the kernel
+    # finds DriverEntry through the entry point), and with --dynamicbase ld emits the
+    # base-relocation directory that the kernel needs, since it always loads a driver at an
+    # address of its choosing. ld also writes the PE checksum, which the kernel checks.
     target_link_options(${name} PRIVATE
-        -nostdlib -nostartfiles -shared
+        -nostdlib -nostartfiles
         -Wl,--subsystem,native -Wl,--entry,DriverEntry -Wl,--image-base,0x10000
         -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
         -Wl,--dynamicbase -Wl,--nxcompat -Wl,--exclude-all-symbols

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those missing.
-#   deps.sh native   compilers, CMake, Ninja, GoogleTest, nlohmann-json, python3-jsonschema
+#   deps.sh native   compilers, CMake, Ninja, GoogleTest, nlohmann-json, python3-jsonschema,
+#                    python3-pefile (the kernel-image check)
 #   deps.sh windows  the above plus MinGW-w64, Wine, Xvfb and the screenshot tools, and the
 #                    packaging tools the install tests use
 #   deps.sh release  the native set, MinGW-w64 and the packaging and signing tools (release.sh)
 #   deps.sh fuzz     the native set plus clang-14 and its runtime libraries (libFuzzer)
 set -euo pipefail
-want=(g++ cmake ninja-build libgtest-dev nlohmann-json3-dev python3-jsonschema)
+want=(g++ cmake ninja-build libgtest-dev nlohmann-json3-dev python3-jsonschema python3-pefile)
 packaging=(g++-mingw-w64-x86-64 mingw-w64-tools wixl msitools osslsigncode openssl)
 if [ "${1:-native}" = release ]; then
     want+=("${packaging[@]}")

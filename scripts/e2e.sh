@@ -121,6 +121,9 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >"$
     || { tail -40 "$LOGS/configure.log"; die "configuring $BUILD failed"; }
 cmake --build "$BUILD" -j2 >"$LOGS/build.log" 2>&1 \
     || { grep -E "error|FAILED" -A5 "$LOGS/build.log" | head -60; die "building $BUILD failed"; }
+# The kernel images the tests load pass the check that the released driver passes.
+tools/check-kernel-image.py "$BUILD/driver/XAPHLINK.sys" "$BUILD/sim/kernel/HALVSIM.sys" \
+    || die "a kernel image of $BUILD fails the kernel-image check"
 stage_end
 
 # ---- 4a. Or one command in the prepared prefix, in place of the tests ------------------------

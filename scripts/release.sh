@@ -80,6 +80,10 @@ if [ "$signing" = 1 ]; then
     sign_file "$STAGE/InstallActions.dll"
 fi
 
+# The driver as it ships (signing rewrites its checksum) is one the kernel loads, also with
+# memory integrity on.
+tools/check-kernel-image.py "$STAGE/XAPHLINK.sys" || { echo "release: XAPHLINK.sys fails the kernel-image check" >&2; exit 1; }
+
 # What ships carries no test code: no test-only name in any shipped binary, signatures
 # included. The stage holds the very files that go into build/release and, byte for byte
 # (check-msi.sh compares them), into the package; nothing is released when one fails.
