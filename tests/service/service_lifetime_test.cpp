@@ -335,14 +335,6 @@ TEST(Warnings, TheFiveThatMatterAreLoggedWithIdentifiersOfTheirOwn) {
     EXPECT_EQ(log.opens, log.closes);
 }
 
-TEST(Warnings, NoWarningIdentifierMeetsAnAdapterEventsOne) {
-    for (const WarningMessage& w : WarningMessages()) {
-        EXPECT_NE(w.messageId & 0xFFFF, kUndefinedEventMessage & 0xFFFF);
-        for (const EventMessage& m : EventMessages())
-            EXPECT_NE(w.messageId & 0xFFFF, m.messageId & 0xFFFF) << std::hex << w.messageId;
-    }
-}
-
 // Records the thread each box was shown on; returns at once, as a handed-over box does.
 class HandedOver final : public WarningBoxes {
   public:
