@@ -93,14 +93,15 @@ timeout 60 wineserver -w
 # services.exe and winedevice.exe (where the drivers run) take their environment and stderr
 # from the first Wine process after the server starts: this one. DbgPrint appears on
 # warn:debugstr, the service's event-log entries on the eventlog channel (their type and
-# identifier on fixme:advapi, their text on eventlog), and every dialog a service makes on
-# +dialog (a service's message box is seen by no other process; its dialog line counts it).
+# identifier on fixme:advapi, their text on eventlog), every dialog a service makes on +dialog
+# (a service's message box is seen by no other process; its dialog line counts it), and every
+# box a service hands to the console session on fixme:wtsapi (Wine's WTSSendMessageA is a stub).
 # With -p the server
 # and those processes stay up between the test programs.
 start_wine() {
     wineserver -p || return 1
     SERVER_STARTED=1
-    WINEDEBUG=fixme-all,fixme+advapi,warn+debugstr,+eventlog,+dialog \
+    WINEDEBUG=fixme-all,fixme+advapi,fixme+wtsapi,warn+debugstr,+eventlog,+dialog \
         wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
         >/dev/null 2>>"$DRIVER_LOG"
 }

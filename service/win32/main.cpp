@@ -29,9 +29,12 @@ Win32Registry g_registry;
 Win32HostPlatform g_host;
 
 // The monitor's boxes are shown on threads of their own: reading and logging go on while one
-// is open, and a stop never waits for one. The host's own boxes (usage, debug mode) are the
-// program's way of waiting for a person and stay modal on the main thread.
-AsyncWarningBoxes g_monitorBoxes(g_boxes);
+// is open, and a stop never waits for one. As a service they are handed over to the console
+// session instead. The warnings that leave the service without a monitor or the bridge
+// loaded are written to the event log as well. The host's own boxes (usage, debug mode) are
+// the program's way of waiting for a person and stay modal on the main thread.
+AsyncWarningBoxes g_asyncBoxes(g_boxes);
+LoggedWarningBoxes g_monitorBoxes(g_asyncBoxes, g_log);
 
 // The monitor thread object and the application object live as long as the process.
 CKorrinThread g_monitor(MonitorPlatform{g_adapters, g_scm, g_bridge, g_sync, g_monitorBoxes, g_log,
@@ -45,7 +48,7 @@ CKorrinApp g_app(HostServices{g_host, g_scm, g_registry, g_module, g_boxes, g_sy
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     g_appForThread = &g_app;
-    Win32HostPlatform::SetApplication(&g_app, &g_boxes);
+    Win32HostPlatform::SetApplication(&g_app, &g_boxes, &g_asyncBoxes);
     std::vector<std::string> arguments;
     for (int i = 1; i < __argc; ++i) arguments.emplace_back(__argv[i]);
     g_app.InitInstance(arguments);

@@ -1,6 +1,10 @@
 #include "win32_platform.h"
 
+#include <aclapi.h>
+#include <wtsapi32.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -38,9 +42,15 @@ HKEY Key(Handle h) {
 
 CServiceApp* g_app = nullptr;
 Win32WarningBoxes* g_boxes = nullptr;
+AsyncWarningBoxes* g_monitorBoxes = nullptr;
+
+// A text handed to the console session is handed over again at most this often: a failure that
+// repeats (a read that keeps failing) opens one box per monitor poll period, not one per failure.
+constexpr std::chrono::milliseconds kHandOverQuiet{600000};
 
 void WINAPI ServiceMainEntry(DWORD argc, LPSTR* argv) {
     if (g_boxes) g_boxes->SetServiceMode();
+    if (g_monitorBoxes) g_monitorBoxes->HandOver(kHandOverQuiet);
     std::vector<std::string> arguments;
     for (DWORD i = 0; i < argc; ++i) arguments.emplace_back(argv[i] ? argv[i] : "");
     if (g_app) g_app->ServiceMain(arguments);
@@ -131,6 +141,33 @@ Handle Win32Synchronization::CreateNamedEvent(const char* name, bool manualReset
     return reinterpret_cast<Handle>(CreateEventA(nullptr, manualReset, FALSE, name));
 }
 
+SecuredEvent Win32Synchronization::CreateSecuredEvent(const char* name, bool manualReset,
+                                                      std::span<const uint8_t> descriptor) {
+    SecuredEvent result;
+    // CreateEventA reads the descriptor only; the security attributes do not keep it. An event
+    // of that name that exists already is opened with EVENT_ALL_ACCESS, which its own DACL must
+    // grant (else the call fails), and which includes READ_CONTROL for the owner's query.
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, const_cast<uint8_t*>(descriptor.data()),
+                                   FALSE};
+    const HANDLE event = CreateEventA(&attributes, manualReset, FALSE, name);
+    if (!event) return result;
+    result.handle = reinterpret_cast<Handle>(event);
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return result;
+    result.existed = true;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR held = nullptr;
+    // The owner points into `held`, which the call allocated with LocalAlloc.
+    if (GetSecurityInfo(event, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, &held) == ERROR_SUCCESS) {
+        if (owner && IsValidSid(owner)) {
+            const auto* bytes = static_cast<const uint8_t*>(owner);
+            result.owner.assign(bytes, bytes + GetLengthSid(owner));
+        }
+        LocalFree(held);
+    }
+    return result;
+}
+
 bool Win32Synchronization::SetEvent(Handle event) {
     return ::SetEvent(Win(event)) != FALSE;
 }
@@ -160,9 +197,22 @@ void Win32WarningBoxes::Show(uint32_t stringId) {
     char text[1024];
     const int length = LoadStringA(GetModuleHandleA(nullptr), stringId, text, sizeof text);
     const char* shown = length > 0 ? text : LoadText(stringId);
-    UINT style = MB_OK | MB_ICONEXCLAMATION;
-    if (service_.load()) style |= MB_SERVICE_NOTIFICATION;
-    MessageBoxA(nullptr, shown, "Korrin", style);
+    constexpr UINT kStyle = MB_OK | MB_ICONEXCLAMATION;
+    if (!service_.load()) {
+        MessageBoxA(nullptr, shown, "Korrin", kStyle);
+        return;
+    }
+    // A service's own desktop is one that nobody sees, and a box there would die with the
+    // process a moment after a warning at stop. The box is handed to the session at the
+    // console instead, whose own process shows it; with bWait FALSE the call returns at once
+    // (the response is IDASYNC), so no thread here waits for a person. When no session is at
+    // the console the call fails and the box is lost; the warnings that matter are in the event
+    // log as well.
+    char caption[] = "Korrin";
+    DWORD response = 0;
+    WTSSendMessageA(WTS_CURRENT_SERVER_HANDLE, WTSGetActiveConsoleSessionId(), caption,
+                    static_cast<DWORD>(std::strlen(caption)), const_cast<char*>(shown),
+                    static_cast<DWORD>(std::strlen(shown)), kStyle, 0, &response, FALSE);
 }
 
 Handle Win32EventLog::Open(const char* source) {
@@ -233,9 +283,11 @@ void Win32Registry::CloseKey(Handle key) {
 
 // ---- Host ----------------------------------------------------------------------------------
 
-void Win32HostPlatform::SetApplication(CServiceApp* app, Win32WarningBoxes* boxes) {
+void Win32HostPlatform::SetApplication(CServiceApp* app, Win32WarningBoxes* boxes,
+                                       AsyncWarningBoxes* monitorBoxes) {
     g_app = app;
     g_boxes = boxes;
+    g_monitorBoxes = monitorBoxes;
 }
 
 bool Win32HostPlatform::CreateInstanceMutex(const char* name) {

@@ -9,6 +9,7 @@
 #include "korrin/monitor.h"
 #include "korrin/platform.h"
 #include "korrin/service_host.h"
+#include "korrin/warning_boxes.h"
 
 namespace korrin::win32 {
 
@@ -38,6 +39,8 @@ class Win32BridgeDevice final : public BridgeDevice {
 class Win32Synchronization final : public Synchronization {
   public:
     Handle CreateNamedEvent(const char* name, bool manualReset) override;
+    SecuredEvent CreateSecuredEvent(const char* name, bool manualReset,
+                                    std::span<const uint8_t> descriptor) override;
     bool SetEvent(Handle event) override;
     bool ResetEvent(Handle event) override;
     void CloseHandle(Handle handle) override;
@@ -46,8 +49,8 @@ class Win32Synchronization final : public Synchronization {
 };
 
 // Message boxes captioned "Korrin" with the texts of the program's string table. Run by the
-// SCM, a service has no desktop of the user's: the boxes then go to the interactive desktop
-// as service notifications, so that a person can see and close them.
+// SCM, a service has no desktop of the user's: the boxes are then handed to the session at the
+// console, not waited for, so that a person can see and close them.
 class Win32WarningBoxes final : public WarningBoxes {
   public:
     void Show(uint32_t stringId) override;
@@ -87,7 +90,9 @@ class Win32Registry final : public Registry {
 // application object through SetApplication.
 class Win32HostPlatform final : public HostPlatform {
   public:
-    static void SetApplication(CServiceApp* app, Win32WarningBoxes* boxes);
+    // `monitorBoxes` hand their boxes over once the program runs as a service.
+    static void SetApplication(CServiceApp* app, Win32WarningBoxes* boxes,
+                               AsyncWarningBoxes* monitorBoxes);
     bool CreateInstanceMutex(const char* name) override;
     bool RunDispatcher(const char* serviceName) override;
     Handle RegisterControlHandler(const char* name) override;

@@ -26,7 +26,7 @@ class FakeScm final : public ServiceControl {
         std::string binaryPath, dependencies, group;
         uint32_t state = win::kServiceStopped;
         bool startFails = false;  // start fails with an error other than "already running"
-        bool stopFails = false;   // ControlServiceEntry(stop) fails
+        bool stopFails = false;   // ControlServiceEntry(stop) fails while it runs
         bool neverStops = false;  // accepts the stop, but stays in its state
         bool neverRuns = false;   // accepts the start, but stays start-pending
         bool deleteFails = false;
@@ -36,7 +36,8 @@ class FakeScm final : public ServiceControl {
     std::vector<std::string>* trace = nullptr;  // shared with other fakes, for ordering
     bool managerFails = false;
     bool createFails = false;
-    uint32_t openError = 0;  // non-zero: OpenService fails with this error
+    bool startsFail = false;  // every start fails, as for a driver whose file is missing
+    uint32_t openError = 0;   // non-zero: OpenService fails with this error
     int openHandles = 0;
     int locks = 0;
 
@@ -72,7 +73,7 @@ class FakeScm final : public ServiceControl {
         Record("StartService " + name);
         Service& s = services.at(name);
         if (s.state == win::kServiceRunning) return Fail(win::kErrorServiceAlreadyRunning) != 0;
-        if (s.startFails) return Fail(2) != 0;
+        if (s.startFails || startsFail) return Fail(2) != 0;
         s.state = s.neverRuns ? win::kServiceStartPending : win::kServiceRunning;
         return true;
     }
@@ -87,7 +88,9 @@ class FakeScm final : public ServiceControl {
         const std::string& name = handles_.at(h);
         Record("ControlService " + name + " " + std::to_string(control));
         Service& s = services.at(name);
-        if (s.stopFails || s.state == win::kServiceStopped) return Fail(1062) != 0;
+        // A stopped service is not active (1062); a refused stop cannot take the control (1061).
+        if (s.state == win::kServiceStopped) return Fail(win::kErrorServiceNotActive) != 0;
+        if (s.stopFails) return Fail(1061) != 0;
         if (!s.neverStops) s.state = win::kServiceStopped;
         return true;
     }
@@ -235,6 +238,21 @@ class FakeSync final : public Synchronization {
             if (f == name) return kNoHandle;
         events[next_] = Event{name, manualReset};
         return next_++;
+    }
+    // Names that exist already, made by someone else, with their owner's SID.
+    std::map<std::string, std::vector<uint8_t>> existing;
+    std::vector<std::vector<uint8_t>> descriptors;  // of every secured create
+    SecuredEvent CreateSecuredEvent(const char* name, bool manualReset,
+                                    std::span<const uint8_t> descriptor) override {
+        descriptors.emplace_back(descriptor.begin(), descriptor.end());
+        SecuredEvent result;
+        result.handle = CreateNamedEvent(name, manualReset);
+        const auto found = existing.find(name);
+        if (result.handle != kNoHandle && found != existing.end()) {
+            result.existed = true;
+            result.owner = found->second;
+        }
+        return result;
     }
     bool SetEvent(Handle h) override {
         if (!events.count(h) || events[h].closed) return false;

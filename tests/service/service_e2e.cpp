@@ -149,6 +149,36 @@ class ServiceE2E : public e2e::SimTest {
         return false;
     }
 
+    // Installs the service from its command line unless it is installed, and starts it; true
+    // once it runs.
+    static bool StartVexmond() {
+        if (!Exists("Vexmond") && !Run("/SvcInstall").finished) return false;
+        Sc service(OpenSvc("Vexmond"));
+        if (!service) return false;
+        if (!StartServiceA(service.get(), 0, nullptr) &&
+            GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+            return false;
+        return AwaitState("Vexmond", SERVICE_RUNNING, 15000);
+    }
+
+    // Stops the service and waits until its process has ended (the monitor's exit work done).
+    static bool StopVexmond() {
+        Sc service(OpenSvc("Vexmond"));
+        SERVICE_STATUS status{};
+        if (!service || !ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) return false;
+        return AwaitState("Vexmond", SERVICE_STOPPED, 30000) && AwaitProcessGone(kMutex, 15000);
+    }
+
+    // The entry of the service's own warning `stringId`, with its identifier and its box's text.
+    static bool HasWarningEntry(const std::vector<Entry>& entries, uint32_t stringId) {
+        for (const korrin::WarningMessage& w : korrin::WarningMessages()) {
+            if (w.stringId != stringId) continue;
+            for (const Entry& e : entries)
+                if (e.id == w.messageId && e.text == korrin::LoadText(stringId)) return true;
+        }
+        return false;
+    }
+
     static void QueueEvent(int position, uint32_t code, uint32_t severity, uint32_t port,
                            uint32_t disk, uint32_t value) {
         uint8_t record[channel::events::kRecordSize];
@@ -168,6 +198,7 @@ TEST_F(ServiceE2E, ResourcesCarryTheStringsAndTheMessageTable) {
     }
     std::vector<uint32_t> ids{korrin::kUndefinedEventMessage};
     for (const korrin::EventMessage& m : korrin::EventMessages()) ids.push_back(m.messageId);
+    for (const korrin::WarningMessage& w : korrin::WarningMessages()) ids.push_back(w.messageId);
     for (uint32_t id : ids) {
         const char* inserts[] = {"some text"};
         char text[256] = {};
@@ -304,6 +335,76 @@ TEST_F(ServiceE2E, ServiceLogsAdapterEventsAndUndoesEverythingAtStop) {
     }
     EXPECT_TRUE(AwaitProcessGone(kMutex, 10000)) << "the service process did not end";
     EXPECT_EQ(log.Read().find("wine: Unhandled"), std::string::npos);
+}
+
+// A failed withdrawal at stop leaves the bridge loaded, since the adapter may still call it; the
+// next start finds the same slots and connects every adapter again, and a clean stop then
+// unloads and deletes it. The failures reach the event log and the console session.
+TEST_F(ServiceE2E, BridgeStaysLoadedWhileAnAdapterMayCallItAndGoesAtACleanStop) {
+    DriverLog log;
+    ASSERT_TRUE(log.available()) << "HALV_E2E_DRIVER_LOG is not set: run under scripts/e2e.sh";
+    ASSERT_TRUE(StartBridge());
+    AwaitEarlierCasesGone();
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(StartVexmond()) << Describe("Vexmond");
+    ASSERT_TRUE(AwaitConnected(15000));
+    const uint64_t address = ReadBack()->adapters[0].dpcAddress;
+    ASSERT_TRUE(
+        e2e::Control().SetFault(0, channel::MPCMD_UNREGISTER_EVENT_DPC, sim::kFaultCallFails));
+    ASSERT_TRUE(StopVexmond()) << Describe("Vexmond");
+    EXPECT_EQ(StateOf("KvDpcService"), static_cast<DWORD>(SERVICE_RUNNING))
+        << Describe("KvDpcService");
+    EXPECT_EQ(ReadBack()->adapters[0].dpcRegistered, 1);
+    EXPECT_EQ(ReadBack()->adapters[2].dpcRegistered, 0);
+    std::vector<Entry> entries = log.AwaitEntries(2, 5000);
+    EXPECT_TRUE(HasWarningEntry(entries, korrin::IDS_DPC_DELETE_FAILED));
+    EXPECT_TRUE(HasWarningEntry(entries, korrin::IDS_UNLOAD_BRIDGE_FAILED));
+    EXPECT_EQ(log.Dialogs(), 2) << "both boxes handed to the console session";
+
+    // The next start: the same slots, both adapters connected again, events read through them.
+    ASSERT_TRUE(e2e::Control().SetFault(0, channel::MPCMD_UNREGISTER_EVENT_DPC, sim::kFaultNone));
+    const size_t before = log.Entries().size();
+    ASSERT_TRUE(StartVexmond()) << Describe("Vexmond");
+    ASSERT_TRUE(AwaitConnected(15000));
+    auto pop = ReadBack();
+    for (int position : {0, 2})
+        EXPECT_EQ(pop->adapters[position]
+                      .counters.byCommand[sim::CommandIndex(channel::MPCMD_REGISTER_EVENT_DPC)],
+                  2u)
+            << position;
+    EXPECT_EQ(pop->adapters[0].dpcAddress, address) << "the same slot's DPC";
+    QueueEvent(0, 0x104, 2, 0, 0, 0);
+    entries = log.AwaitEntries(before + 1, 15000);
+    ASSERT_EQ(entries.size(), before + 1) << log.Read().substr(0, 4000);
+    EXPECT_EQ(entries.back().id, 0x40000104u) << "the reconnected adapter's event is logged";
+
+    // A clean stop takes the bridge away.
+    ASSERT_TRUE(StopVexmond()) << Describe("Vexmond");
+    EXPECT_TRUE(AwaitGone("KvDpcService", 10000)) << Describe("KvDpcService");
+    EXPECT_EQ(ReadBack()->adapters[0].dpcRegistered, 0);
+    EXPECT_EQ(log.Read().find("wine: Unhandled"), std::string::npos);
+}
+
+// A bridge driver that cannot start (its file is missing) leaves no driver service behind.
+TEST_F(ServiceE2E, DriverThatCannotStartLeavesNoDriverService) {
+    DriverLog log;
+    ASSERT_TRUE(log.available()) << "HALV_E2E_DRIVER_LOG is not set: run under scripts/e2e.sh";
+    AwaitEarlierCasesGone();
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(AwaitGone("KvDpcService", 10000)) << Describe("KvDpcService");
+    const std::string aside = Sys() + ".aside";
+    ASSERT_TRUE(MoveFileExA(Sys().c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING))
+        << "error " << GetLastError();
+    const bool started = StartVexmond();
+    // The monitor installs the driver, fails to start it, warns and ends: the entry goes.
+    const std::vector<Entry> entries = log.AwaitEntries(1, 20000);
+    const bool gone = started && AwaitGone("KvDpcService", 15000);
+    MoveFileExA(aside.c_str(), Sys().c_str(), MOVEFILE_REPLACE_EXISTING);
+    ASSERT_TRUE(started) << Describe("Vexmond");
+    EXPECT_TRUE(gone) << Describe("KvDpcService");
+    EXPECT_TRUE(HasWarningEntry(entries, korrin::IDS_BRIDGE_ERROR));
+    EXPECT_FALSE(HasWarningEntry(entries, korrin::IDS_UNLOAD_BRIDGE_FAILED));
+    EXPECT_TRUE(StopVexmond());
 }
 
 TEST_F(ServiceE2E, DebugModeRunsUntilItsBoxIsClosed) {

@@ -175,8 +175,9 @@ class DriverLog {
         Update();
         return entries_;
     }
-    // Dialogs that the service's processes made since the mark (Wine's +dialog channel): a
-    // message box is one.
+    // Boxes that the service's processes made since the mark (Wine's +dialog channel: a message
+    // box is a dialog) or handed to the console session (WTSSendMessageA, a stub in Wine that
+    // says so on fixme:wtsapi).
     int Dialogs() {
         Update();
         return dialogs_;
@@ -207,7 +208,9 @@ class DriverLog {
     }
     void Line(std::string line) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.find(":trace:dialog:DIALOG_CreateIndirect") != std::string::npos) ++dialogs_;
+        if (line.find(":trace:dialog:DIALOG_CreateIndirect") != std::string::npos ||
+            line.find(":fixme:wtsapi:WTSSendMessageA") != std::string::npos)
+            ++dialogs_;
         size_t at = line.find(":fixme:advapi:ReportEventW (");
         if (at != std::string::npos) {
             Entry e;

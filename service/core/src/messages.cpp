@@ -65,6 +65,26 @@ constexpr EventMessage kEventMessages[] = {
 };
 constexpr uint32_t kUndefinedEventString = 61227;
 
+constexpr WarningMessage kWarningMessages[] = {
+    {IDS_UNLOAD_BRIDGE_FAILED, 0x8000EF24, 1}, {IDS_BRIDGE_ERROR, 0xC000EF25, 0},
+    {IDS_DPC_CREATE_FAILED, 0xC000EF26, 0},    {IDS_DPC_DELETE_FAILED, 0xC000EF27, 0},
+    {IDS_EVENT_CREATE_FAILED, 0x8000EF28, 1},
+};
+
+// The warnings' identifiers repeat their string identifiers, carry the severity class of their
+// entry type, and never meet an adapter event's identifier.
+constexpr bool WarningIdentifiersAreTheirOwn() {
+    for (const WarningMessage& w : kWarningMessages) {
+        if ((w.messageId & 0xFFFF) != w.stringId) return false;
+        if ((w.messageId >> 30) != (w.severity == 0 ? 3u : 2u)) return false;
+        if ((w.messageId & 0xFFFF) == (kUndefinedEventMessage & 0xFFFF)) return false;
+        for (const EventMessage& m : kEventMessages)
+            if ((m.messageId & 0xFFFF) == (w.messageId & 0xFFFF)) return false;
+    }
+    return true;
+}
+static_assert(WarningIdentifiersAreTheirOwn());
+
 // The message identifier repeats the event code in its low 16 bits.
 constexpr bool IdentifiersRepeatCodes() {
     for (const EventMessage& m : kEventMessages)
@@ -185,6 +205,17 @@ bool WriteEventLogMessage(EventLog& log, uint32_t messageId, uint32_t severity,
     log.Report(source, type, messageId, text.c_str());
     log.Close(source);
     return true;
+}
+
+std::span<const WarningMessage> WarningMessages() {
+    return kWarningMessages;
+}
+
+bool WriteWarningMessage(EventLog& log, uint32_t stringId) {
+    for (const WarningMessage& w : kWarningMessages)
+        if (w.stringId == stringId)
+            return WriteEventLogMessage(log, w.messageId, w.severity, LoadText(stringId));
+    return false;
 }
 
 }  // namespace korrin

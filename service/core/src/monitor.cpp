@@ -8,6 +8,7 @@
 #include "bridge/bridge_public.h"
 #include "channel/protocol.h"
 #include "channel/wire.h"
+#include "korrin/event_security.h"
 #include "korrin/messages.h"
 
 namespace korrin {
@@ -253,6 +254,7 @@ bool CKorrinThread::ConnectBridge(uint8_t count) {
     const Handle device = p_.bridge.Open(BRIDGE_USER_DEVICE_PATH);
     if (device == kNoHandle) return false;
     bool ok = count > 0;
+    const EventDescriptor descriptor = AdapterEventDescriptor();
     for (uint8_t a = 0; ok && a < Served(count); ++a) {
         MonitoredController& c = Controllers[a];
         c.BridgeSlot = BRIDGE_NO_SLOT;
@@ -260,11 +262,22 @@ bool CKorrinThread::ConnectBridge(uint8_t count) {
         char name[16];
         std::snprintf(name, sizeof name, "VEXMOND-%d", a);
         const std::string objectName = std::string(kKernelObjectPrefix) + name;
-        const Handle event = p_.sync.CreateNamedEvent(objectName.c_str(), true);
-        if (event == kNoHandle) {
+        const SecuredEvent created =
+            p_.sync.CreateSecuredEvent(objectName.c_str(), true, descriptor);
+        if (created.handle == kNoHandle) {
             ok = false;
             break;
         }
+        // An event of this name that another user made first is theirs to set and reset: tied
+        // to the adapter, it would let them hide its events or wake the monitor at will. It is
+        // not used, and the start fails. An event that a run of the service before this one
+        // made (the bridge still holds it while it stays loaded) has an owner of the service's.
+        if (created.existed && !IsTrustedEventOwner(created.owner)) {
+            p_.sync.CloseHandle(created.handle);
+            ok = false;
+            break;
+        }
+        const Handle event = created.handle;
         MonitorWaitHandles[1 + a].store(event);
         ++CreatedEventCount;
 
@@ -336,7 +349,10 @@ bool CKorrinThread::RemoveBridgeService() {
                                                win::kServiceAllAccess));
     if (!service) {
         result = scm.LastError() == win::kErrorServiceDoesNotExist;
-    } else if (scm.ControlServiceEntry(service.get(), win::kServiceControlStop)) {
+    } else if (scm.ControlServiceEntry(service.get(), win::kServiceControlStop) ||
+               scm.LastError() == win::kErrorServiceNotActive) {
+        // A driver that never started (its file missing, its signature refused) is not active:
+        // it is stopped already, and only its entry is left to delete.
         AwaitState(scm, p_.sync, service.get(), win::kServiceStopped);
         result = scm.DeleteServiceEntry(service.get());
     }
@@ -375,7 +391,11 @@ int CKorrinThread::ExitInstance() {
     const auto stepDone = [this] {
         if (exitStep_) exitStep_();
     };
-    if (!DisconnectControllers(ConnectedCount)) p_.boxes.Show(IDS_DPC_DELETE_FAILED);
+    // Every adapter found is withdrawn from the bridge, not only those this start connected: an
+    // adapter that a start failed before connecting may still hold the DPC address that a run
+    // before this one registered and never withdrew (it crashed, or its withdrawal failed).
+    const bool withdrawn = DisconnectControllers(ControllerCount);
+    if (!withdrawn) p_.boxes.Show(IDS_DPC_DELETE_FAILED);
     ConnectedCount = 0;
     stepDone();
     for (uint8_t a = 0; a < CreatedEventCount && a < kMonitoredEntries; ++a) {
@@ -384,7 +404,12 @@ int CKorrinThread::ExitInstance() {
     }
     CreatedEventCount = 0;
     stepDone();
-    if (ControllerCount != 0 && !RemoveBridgeService()) p_.boxes.Show(IDS_UNLOAD_BRIDGE_FAILED);
+    // The bridge is unloaded only when no adapter can call it any more: a miniport that still
+    // holds a DPC address would queue a DPC object in freed pool whose routine lies in an unloaded
+    // image. Left loaded, the bridge keeps its slots and events, and the next start registers
+    // the same names, finds the same slots and connects every adapter again.
+    if (ControllerCount != 0 && (!withdrawn || !RemoveBridgeService()))
+        p_.boxes.Show(IDS_UNLOAD_BRIDGE_FAILED);
     stepDone();
     return quitCode_;
 }

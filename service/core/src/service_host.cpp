@@ -165,8 +165,11 @@ void CServiceApp::ServiceControlHandler(uint32_t control) {
             // is done. Were it suspended in that moment, the lock would stay taken until a
             // resume, and this handler, waiting for the lock, would never give one.
             std::lock_guard<std::mutex> hold(statusLock_);
-            // Reported before the monitor is suspended: suspended wherever it is, perhaps
-            // inside the heap or the RPC runtime, it could hold what the report needs.
+            // Paused already: the monitor is suspended, perhaps inside the heap or the RPC
+            // runtime, and a report could wait for it for good. The SCM keeps the state it has.
+            if (status_.currentState == win::kServicePaused) return;
+            // Reported before the monitor is suspended: suspended wherever it is, it could hold
+            // what the report needs.
             const uint32_t before = status_.currentState;
             status_.currentState = win::kServicePaused;
             ReportLocked();
@@ -183,10 +186,11 @@ void CServiceApp::ServiceControlHandler(uint32_t control) {
             return;
         }
         default:
-            break;
+            // Interrogate and every other control: nothing is reported. The SCM answers an
+            // interrogate from the status it holds, and a report now could block on a paused
+            // monitor that holds what reporting needs, and with it every later control.
+            return;
     }
-    std::lock_guard<std::mutex> hold(statusLock_);
-    ReportLocked();
 }
 
 void CServiceApp::OnWorkEnded() {

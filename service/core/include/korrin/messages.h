@@ -54,4 +54,20 @@ void FormatEventMessage(std::string& text, std::span<uint8_t> record, uint8_t co
 bool WriteEventLogMessage(EventLog& log, uint32_t messageId, uint32_t severity,
                           const std::string& text);
 
+// ---- Warnings of the service's own machinery in the event log -----------------------------
+// The failures that leave the service without a monitor or the bridge loaded at stop are also
+// written to the event log, where they stay when nobody saw the box. Each has a message
+// identifier of its own: the severity class of its box ("Failure" an error, "Warning" a
+// warning) and, in the low 16 bits, its string identifier, which no adapter event code uses.
+struct WarningMessage {
+    uint32_t stringId;
+    uint32_t messageId;
+    uint32_t severity;  // as an event record's: 0 error, 1 warning
+};
+std::span<const WarningMessage> WarningMessages();
+
+// Writes the warning's entry, its text the box's, under kEventSource. False for a warning
+// without an entry, or when the source cannot be opened.
+bool WriteWarningMessage(EventLog& log, uint32_t stringId);
+
 }  // namespace korrin

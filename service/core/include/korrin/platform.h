@@ -5,7 +5,9 @@
 
 #include <stdint.h>
 
+#include <span>
 #include <string>
+#include <vector>
 
 namespace korrin {
 
@@ -17,6 +19,7 @@ inline constexpr Handle kNoHandle = 0;
 namespace win {
 inline constexpr uint32_t kErrorServiceAlreadyRunning = 1056;
 inline constexpr uint32_t kErrorServiceDoesNotExist = 1060;
+inline constexpr uint32_t kErrorServiceNotActive = 1062;
 
 inline constexpr uint32_t kScManagerAllAccess = 0xF003F;
 inline constexpr uint32_t kGenericReadWrite = 0xC0000000;  // GENERIC_READ | GENERIC_WRITE
@@ -95,12 +98,26 @@ class BridgeDevice {
     virtual void Close(Handle device) = 0;
 };
 
+// What CreateSecuredEvent gives.
+struct SecuredEvent {
+    Handle handle = kNoHandle;  // kNoHandle: neither created nor opened
+    bool existed = false;       // the name was taken: the event opened is not a new one
+    // The SID of the owner of an event that existed, in its binary form; empty when it could
+    // not be read.
+    std::vector<uint8_t> owner;
+};
+
 // Named events and waits.
 class Synchronization {
   public:
     virtual ~Synchronization() = default;
     // Creates (or opens) a named event, initially not set; kNoHandle on failure.
     virtual Handle CreateNamedEvent(const char* name, bool manualReset) = 0;
+    // Creates a named event, initially not set, with the self-relative security descriptor
+    // `descriptor`; an event of that name that exists already is opened instead, its own
+    // descriptor unchanged, and its owner read.
+    virtual SecuredEvent CreateSecuredEvent(const char* name, bool manualReset,
+                                            std::span<const uint8_t> descriptor) = 0;
     virtual bool SetEvent(Handle event) = 0;
     virtual bool ResetEvent(Handle event) = 0;
     virtual void CloseHandle(Handle handle) = 0;

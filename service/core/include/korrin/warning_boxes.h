@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include <chrono>
 #include <memory>
 
 #include "korrin/platform.h"
@@ -28,9 +29,29 @@ class AsyncWarningBoxes final : public WarningBoxes {
     // Boxes open now (for the program's own checks and tests).
     int OpenCount() const;
 
+    // Under the Service Control Manager the box is handed to the session at the console, whose
+    // own process shows it, and `shown` returns at once without waiting for a person. From
+    // then on each box is handed over on the calling thread: no thread of this process, which
+    // may end a moment later (a warning at stop), stands between the warning and the box.
+    // Whether a handed-over box is still open cannot be known, so a text is not handed over
+    // again until `quiet` has passed since it last was.
+    void HandOver(std::chrono::milliseconds quiet);
+
   private:
     struct State;
     std::shared_ptr<State> state_;
+};
+
+// Writes the event-log entry of each warning that has one (WriteWarningMessage), then shows its
+// box: a box may be missed or closed unread, the entry stays.
+class LoggedWarningBoxes final : public WarningBoxes {
+  public:
+    LoggedWarningBoxes(WarningBoxes& shown, EventLog& log) : shown_(shown), log_(log) {}
+    void Show(uint32_t stringId) override;
+
+  private:
+    WarningBoxes& shown_;
+    EventLog& log_;
 };
 
 }  // namespace korrin
