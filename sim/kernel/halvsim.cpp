@@ -234,6 +234,18 @@ NTSTATUS HandleControl(ULONG code, uint8_t* buffer, ULONG inLength, ULONG outLen
             fault.delta = static_cast<int32_t>(in.U32(simctl::fault_request::Delta.offset));
             return STATUS_SUCCESS;
         }
+        case simctl::IOCTL_SIMCTL_SET_SIGNALLING: {
+            namespace r = simctl::signalling_request;
+            if (inLength < r::kSize) return STATUS_BUFFER_TOO_SMALL;
+            wire::ByteView in(buffer, inLength);
+            const uint32_t position = in.U32(r::Position.offset);
+            const uint32_t mode = in.U32(r::Mode.offset);
+            if (position >= static_cast<uint32_t>(sim::kPositions) || mode >= sim::kSignalModeCount)
+                return STATUS_INVALID_PARAMETER;
+            LockGuard guard;
+            pop.adapters[position].signalling = static_cast<uint8_t>(mode);
+            return STATUS_SUCCESS;
+        }
         case simctl::IOCTL_SIMCTL_QUEUE_EVENT: {
             if (inLength < simctl::queue_event_request::kSize) return STATUS_BUFFER_TOO_SMALL;
             wire::ByteView in(buffer, inLength);

@@ -183,6 +183,14 @@ bool SimControl::SetFault(int position, uint32_t command, sim::FaultKind kind, i
     return Control(IOCTL_SIMCTL_SET_FAULT, request, sizeof request, nullptr, 0);
 }
 
+bool SimControl::SetSignalling(int position, sim::SignalMode mode) {
+    uint8_t request[signalling_request::kSize] = {};
+    wire::ByteView v(request, sizeof request);
+    v.Put32(signalling_request::Position.offset, static_cast<uint32_t>(position));
+    v.Put32(signalling_request::Mode.offset, mode);
+    return Control(IOCTL_SIMCTL_SET_SIGNALLING, request, sizeof request, nullptr, 0);
+}
+
 bool SimControl::QueueEvent(int position, const uint8_t* record40) {
     uint8_t request[queue_event_request::kSize] = {};
     wire::ByteView v(request, sizeof request);

@@ -97,6 +97,8 @@ class SimControl {
     bool ReadPopulation(sim::SimPopulation& population);
     // Makes `command` fail on the adapter at `position` (kind 0 clears the fault).
     bool SetFault(int position, uint32_t command, sim::FaultKind kind, int32_t delta = 0);
+    // How the adapter at `position` announces its records from now on.
+    bool SetSignalling(int position, sim::SignalMode mode);
     // Queues one 40-byte event record on the adapter at `position`.
     bool QueueEvent(int position, const uint8_t* record40);
     // Queues up to 16 records (40 bytes each) on the adapter at `position` at once and, with

@@ -57,6 +57,11 @@ inline constexpr uint32_t IOCTL_SIMCTL_QUERY_PROBE_DPC = ControlCode(0x905);
 // records were queued (the queue refuses records once it holds sim::kEventQueue).
 inline constexpr uint32_t IOCTL_SIMCTL_QUEUE_EVENTS = ControlCode(0x906);
 
+// Input: SignallingRequest. Sets how the adapter at Position announces its records
+// (sim::SignalMode); the population's own field, so that a test can change it on a running
+// service without loading a population (which would drop the registration).
+inline constexpr uint32_t IOCTL_SIMCTL_SET_SIGNALLING = ControlCode(0x907);
+
 static_assert(IOCTL_SIMCTL_LOAD_POPULATION == 0x00222400);
 static_assert(IOCTL_SIMCTL_SIGNAL_DPC == 0x00222410);
 
@@ -87,6 +92,13 @@ inline constexpr size_t kMaxSize = kFirstRecord + kMaxRecords * channel::events:
 inline constexpr size_t kReplySize = 4;  // records queued
 static_assert(Flags.End() == kFirstRecord);
 }  // namespace queue_events_request
+
+namespace signalling_request {
+inline constexpr size_t kSize = 8;
+inline constexpr wire::Field Position{0, 4};  // 0..9
+inline constexpr wire::Field Mode{4, 4};      // sim::SignalMode
+static_assert(Mode.End() == kSize);
+}  // namespace signalling_request
 
 namespace signal_dpc_request {
 inline constexpr size_t kSize = 12;

@@ -174,6 +174,13 @@ void LoadAdapter(const json& j, SimPopulation& pop) {
     }
     a.portCount = Get<uint16_t>(j, "ports", 4);
     a.devicesPerPort = Get<uint16_t>(j, "devices_per_port", 2);
+    const std::string signalling = j.value("signalling", std::string("generous"));
+    if (signalling == "edge")
+        a.signalling = kSignalEdge;
+    else if (signalling == "no_registration_signal")
+        a.signalling = kSignalNoRegistration;
+    else if (signalling != "generous")
+        throw std::invalid_argument("unknown signalling \"" + signalling + "\"");
     FillBiosImage(a.bios, static_cast<uint16_t>(a.pciDeviceId),
                   j.value("bios_version", std::string("1.00.0.30")).c_str());
     for (const json& d : j.value("devices", json::array())) LoadDevice(d, a);

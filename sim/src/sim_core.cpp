@@ -37,6 +37,14 @@ uint32_t MiniportAdapterCount(const SimPopulation& pop) {
     return n;
 }
 
+// Queues the adapter's notification, when one is registered: the bridge's deferred routine
+// runs with its first argument pointing at the registered slot index.
+void Signal(SimAdapter& adapter, const SignalHook* hook) {
+    if (!adapter.dpcRegistered || !hook || !hook->signal) return;
+    ++adapter.signalsSent;
+    hook->signal(hook->context, adapter.dpcAddress, &adapter.dpcSlot);
+}
+
 // Copies a text into a reply field as the adapter holds it: up to the field's width, with
 // no terminator added when the adapter's text fills the field.
 void PutRawText(const wire::ByteView& buf, wire::Field f, const char* text, size_t textCapacity) {
@@ -154,11 +162,9 @@ uint32_t Answer(SimPopulation& pop, SimAdapter* adapter, const CommandSpec& info
             adapter->queuedEvents -= n;
             buf.Put32(events::EventCount.offset,
                       adapter->eventCountOverride ? adapter->eventCountOverride : n);
-            // Records still waiting are announced again, as the miniport would.
-            if (adapter->queuedEvents && adapter->dpcRegistered && hook && hook->signal) {
-                ++adapter->signalsSent;
-                hook->signal(hook->context, adapter->dpcAddress, &adapter->dpcSlot);
-            }
+            // Records still waiting are announced again, but not by an edge-signalling
+            // miniport: its queue did not become non-empty.
+            if (adapter->queuedEvents && adapter->signalling != kSignalEdge) Signal(*adapter, hook);
             return ok;
         }
         case MPCMD_REGISTER_EVENT_DPC:
@@ -167,10 +173,10 @@ uint32_t Answer(SimPopulation& pop, SimAdapter* adapter, const CommandSpec& info
             adapter->dpcSlot = static_cast<int32_t>(buf.U32(event_dpc::DpcSlot.offset));
             adapter->dpcRegistered = adapter->dpcAddress != 0;
             if (!adapter->dpcRegistered) return refused;
-            if (adapter->queuedEvents && hook && hook->signal) {
-                ++adapter->signalsSent;
-                hook->signal(hook->context, adapter->dpcAddress, &adapter->dpcSlot);
-            }
+            // Records that waited for the registration are announced by a generous miniport
+            // only; the others leave them for the service to read.
+            if (adapter->queuedEvents && adapter->signalling == kSignalGenerous)
+                Signal(*adapter, hook);
             return ok;
         case MPCMD_UNREGISTER_EVENT_DPC:
             if (!adapter) return refused;
@@ -357,11 +363,10 @@ bool HandleRequest(SimPopulation& pop, int position, uint8_t* buffer, size_t inp
 bool QueueEvent(SimPopulation& pop, int position, const uint8_t* record40, const SignalHook* hook) {
     SimAdapter* a = AdapterAt(pop, position);
     if (!a || a->queuedEvents >= kEventQueue) return false;
+    const uint32_t before = a->queuedEvents;
     Copy(a->eventRecords[a->queuedEvents++], record40, events::kRecordSize);
-    if (a->dpcRegistered && hook && hook->signal) {
-        ++a->signalsSent;
-        hook->signal(hook->context, a->dpcAddress, &a->dpcSlot);
-    }
+    // An edge-signalling miniport announces only a record that lands in an empty queue.
+    if (a->signalling != kSignalEdge || before == 0) Signal(*a, hook);
     return true;
 }
 
@@ -369,14 +374,13 @@ uint32_t QueueEvents(SimPopulation& pop, int position, const uint8_t* records, u
                      bool signal, const SignalHook* hook) {
     SimAdapter* a = AdapterAt(pop, position);
     if (!a) return 0;
+    const uint32_t before = a->queuedEvents;
     uint32_t queued = 0;
     for (; queued < count && a->queuedEvents < kEventQueue; ++queued)
         Copy(a->eventRecords[a->queuedEvents++], records + queued * events::kRecordSize,
              events::kRecordSize);
-    if (signal && a->dpcRegistered && hook && hook->signal) {
-        ++a->signalsSent;
-        hook->signal(hook->context, a->dpcAddress, &a->dpcSlot);
-    }
+    // An edge-signalling miniport announces a batch only when it landed in an empty queue.
+    if (signal && (a->signalling != kSignalEdge || (before == 0 && queued > 0))) Signal(*a, hook);
     return queued;
 }
 

@@ -286,10 +286,18 @@ class FakeSync final : public Synchronization {
         waits.emplace_back(handles, handles + count);
         waitTimeouts.push_back(timeoutMs);
         const int call = static_cast<int>(waits.size()) - 1;
-        if (onWait) return onWait(call);
-        return win::kWaitObject0;
+        const uint32_t result = onWait ? onWait(call) : win::kWaitObject0;
+        // A wait that timed out took its whole time.
+        if (result == win::kWaitTimeout) now += timeoutMs;
+        return result;
     }
-    void Sleep(uint32_t ms) override { sleeps.push_back(ms); }
+    void Sleep(uint32_t ms) override {
+        sleeps.push_back(ms);
+        now += ms;
+    }
+    // The clock: moved only by time-outs and sleeps (and by tests).
+    uint64_t now = 1000000;
+    uint64_t NowMs() override { return now; }
 
     Handle Find(const std::string& name) const {
         for (const auto& [h, e] : events)

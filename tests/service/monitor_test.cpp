@@ -148,10 +148,14 @@ TEST_F(Monitor, TwoAdaptersConnectThroughTwoSlots) {
 TEST_F(Monitor, ThreeRecordsOnTheSecondAdapterGiveThreeEntriesForCardTwo) {
     Adapter(0);
     Adapter(2);
-    Queue(2, 0x101, 2, 0, 0, 0);
-    Queue(2, 0x102, 1, 1, 0, 0xABCDEF);
-    Queue(2, 0x999, 2, 0, 0, 0);
-    Waits({win::kWaitObject0 + 2});
+    // The records come after the start, with the signal.
+    sync_.onWait = [&](int call) {
+        if (call > 0) return win::kWaitObject0;
+        Queue(2, 0x101, 2, 0, 0, 0);
+        Queue(2, 0x102, 1, 1, 0, 0xABCDEF);
+        Queue(2, 0x999, 2, 0, 0, 0);
+        return win::kWaitObject0 + 2;
+    };
     Thread().Run();
     ASSERT_EQ(log_.entries.size(), 3u);
     EXPECT_EQ(log_.entries[0].text, "Disk1 has been attached at device path \\card2\\port1 .");
@@ -162,9 +166,10 @@ TEST_F(Monitor, ThreeRecordsOnTheSecondAdapterGiveThreeEntriesForCardTwo) {
     EXPECT_EQ(log_.entries[1].type, win::kEventlogWarningType);
     EXPECT_EQ(log_.entries[2].id, 0xC0000000u);
     EXPECT_EQ(log_.entries[2].type, win::kEventlogErrorType);
-    EXPECT_EQ(Sent(2, channel::MPCMD_READ_EVENTS), 1u) << "a reply that was not full is all";
-    EXPECT_EQ(Sent(0, channel::MPCMD_READ_EVENTS), 0u);
-    EXPECT_EQ(sync_.events[sync_.Find("Global\\VEXMOND-1")].resets, 1);
+    EXPECT_EQ(Sent(2, channel::MPCMD_READ_EVENTS), 2u)
+        << "the read after the start, then one signalled read: a reply that was not full is all";
+    EXPECT_EQ(Sent(0, channel::MPCMD_READ_EVENTS), 1u) << "only the read after the start";
+    EXPECT_EQ(sync_.events[sync_.Find("Global\\VEXMOND-1")].resets, 2);
     EXPECT_EQ(sync_.waits.size(), 2u) << "the wait goes on after handling";
     EXPECT_TRUE(boxes_.shown.empty());
 }
@@ -177,9 +182,9 @@ TEST_F(Monitor, SpuriousWakeShowsNoBoxAndLogsNothing) {
     Thread().Run();
     EXPECT_TRUE(boxes_.shown.empty());
     EXPECT_TRUE(log_.entries.empty());
-    EXPECT_EQ(Sent(0, channel::MPCMD_READ_EVENTS), 1u);
+    EXPECT_EQ(Sent(0, channel::MPCMD_READ_EVENTS), 2u) << "after the start, and at the wake";
     EXPECT_EQ(sync_.waits.size(), 2u);
-    EXPECT_EQ(sync_.events[sync_.Find("Global\\VEXMOND-0")].resets, 1);
+    EXPECT_EQ(sync_.events[sync_.Find("Global\\VEXMOND-0")].resets, 2);
 }
 
 TEST_F(Monitor, FailedReadShowsTheReadWarning) {
@@ -203,12 +208,13 @@ TEST_F(Monitor, AdapterClaimingRecordsForeverIsReadABoundedNumberOfTimes) {
         return sync_.waitTimeouts.back() == 0 ? win::kWaitTimeout : win::kWaitObject0;
     };
     Thread().Run();
-    // Twenty per read; a full reply is read again without a signal, but only so often, and
-    // then the loop waits its full time again instead of setting the event itself.
-    EXPECT_EQ(Sent(0, channel::MPCMD_READ_EVENTS), 1u + kUnsignalledReads);
-    EXPECT_EQ(log_.entries.size(), 20u * (1 + kUnsignalledReads));
+    // Twenty per read; a full reply is read again at once without a signal, but only so often
+    // (after the read after the start and the signalled one), and then the loop waits a
+    // back-off (here the stop comes during it) instead of setting the event itself.
+    EXPECT_EQ(Sent(0, channel::MPCMD_READ_EVENTS), 2u + kUnsignalledReads);
+    EXPECT_EQ(log_.entries.size(), 20u * (2 + kUnsignalledReads));
     ASSERT_EQ(sync_.waits.size(), 2u + kUnsignalledReads);
-    EXPECT_EQ(sync_.waitTimeouts.back(), 600000u);
+    EXPECT_EQ(sync_.waitTimeouts.back(), kBackoffMs);
     EXPECT_FALSE(sync_.events[sync_.Find("Global\\VEXMOND-0")].set);
     EXPECT_TRUE(boxes_.shown.empty());
 }
@@ -345,21 +351,25 @@ class BusyAdapterAccess final : public channel::DeviceAccess {
 
 TEST_F(Monitor, BusyFirstAdapterDoesNotKeepTheFourthWaitingBeyondOneRound) {
     for (int p = 0; p < 4; ++p) Adapter(p);
-    for (int i = 0; i < 20; ++i) Queue(0, 0x104, 2, 0, 0, 0);
-    Queue(3, 0x101, 2, 0, 0, 0);
     BusyAdapterAccess busy(io_, *pop_, [&] { sync_.SetEvent(sync_.Find("Global\\VEXMOND-0")); });
     CKorrinThread thread(
         MonitorPlatform{busy, scm_, bridge_, sync_, boxes_, log_, module_, queue_});
-    // Both adapters were signalled before the loop began; the wait reports the lowest.
+    // Adapter 0 is refilled from its read after the start on; adapter 3 has its record when
+    // the loop begins. Both are signalled then; the wait reports the lowest.
     RealWaits(6, {0, 3});
+    const auto realWaits = sync_.onWait;
+    sync_.onWait = [&](int call) {
+        if (call == 0) Queue(3, 0x101, 2, 0, 0, 0);
+        return realWaits(call);
+    };
     thread.Run();
-    // Adapter 0's first read gave twenty entries; adapter 3's entry comes next, before adapter
-    // 0 is read a second time.
+    // Adapter 0's first signalled read gave twenty entries; adapter 3's entry comes next,
+    // before adapter 0 is read a second time.
     ASSERT_GT(log_.entries.size(), 21u);
     EXPECT_EQ(log_.entries[20].text, "Disk1 has been attached at device path \\card4\\port1 .");
-    EXPECT_EQ(Sent(3, channel::MPCMD_READ_EVENTS), 1u);
+    EXPECT_EQ(Sent(3, channel::MPCMD_READ_EVENTS), 2u) << "after the start, and signalled";
     // A busy adapter is served once per wake, so the stop is seen between its reads.
-    EXPECT_EQ(Sent(0, channel::MPCMD_READ_EVENTS), 6u);
+    EXPECT_EQ(Sent(0, channel::MPCMD_READ_EVENTS), 1u + 6) << "after the start, then per wake";
 }
 
 TEST_F(Monitor, FailedReadShowsItsBoxOnceWhileOtherAdaptersKeepBeingLogged) {
@@ -667,8 +677,10 @@ TEST_F(Monitor, StopRequestedBeforeTheLoopEndsItWithoutWaiting) {
 
 TEST_F(Monitor, StopRequestedWhileHandlingEndsTheLoopAfterIt) {
     Adapter(0);
-    Queue(0, 0x101, 2, 0, 0, 0);
-    Waits({win::kWaitObject0 + 1, win::kWaitObject0 + 1});
+    sync_.onWait = [&](int call) {
+        if (call == 0) Queue(0, 0x101, 2, 0, 0, 0);
+        return call < 2 ? win::kWaitObject0 + 1 : win::kWaitObject0;
+    };
     // The stop arrives while the thread writes the record: the terminate event stays set.
     bool asked = false;
     log_.openFailures = 1;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "channel/miniport_channel.h"
@@ -119,11 +120,74 @@ TEST_F(Core, BatchOfRecordsIsSignalledOnceAndAFullQueueRefusesTheRest) {
     EXPECT_EQ(signals.calls.size(), 1u) << "one signal for the batch";
     EXPECT_EQ(pop->adapters[0].queuedEvents, 40u);
     EXPECT_EQ(wire::ByteView(pop->adapters[0].eventRecords[39], 40).U32(28), 39u) << "in order";
-    // 24 places are left of 64.
-    EXPECT_EQ(sim::QueueEvents(*pop, 0, batch.data(), 40, true, &hook),
+    // The places that are left, of kEventQueue.
+    std::vector<uint8_t> rest(sim::kEventQueue * 40);
+    EXPECT_EQ(sim::QueueEvents(*pop, 0, rest.data(), sim::kEventQueue, true, &hook),
               static_cast<uint32_t>(sim::kEventQueue - 40));
     EXPECT_EQ(sim::QueueEvents(*pop, 0, batch.data(), 1, false, &hook), 0u);
     EXPECT_EQ(sim::QueueEvents(*pop, 7, batch.data(), 1, true, &hook), 0u) << "no adapter there";
+}
+
+// The strict miniports promise a notification only for records that arrive while one is
+// registered; the generous one announces waiting records again and again.
+TEST_F(Core, SignallingModesAnnounceOnlyWhatTheyPromise) {
+    struct Case {
+        sim::SignalMode mode;
+        size_t atRegistration, afterPartialRead, behindOthers, intoEmptyQueue;
+    };
+    for (const Case c : {Case{sim::kSignalGenerous, 1, 1, 1, 1}, Case{sim::kSignalEdge, 0, 0, 0, 1},
+                         Case{sim::kSignalNoRegistration, 0, 1, 1, 1}}) {
+        SCOPED_TRACE(static_cast<int>(c.mode));
+        pop = sim::NewPopulation();
+        sim::AddAdapter(*pop, 0, 0x6A31, 2, 1).signalling = c.mode;
+        signals.calls.clear();
+        std::vector<uint8_t> batch(25 * 40);
+        for (uint32_t i = 0; i < 25; ++i) sim::MakeEventRecord(&batch[40 * i], 0x102, 1, 0, 0, i);
+        ASSERT_EQ(sim::QueueEvents(*pop, 0, batch.data(), 25, true, &hook), 25u);
+        auto reg = Make(MPCMD_REGISTER_EVENT_DPC);
+        wire::ByteView(reg.data(), reg.size()).Put64(36, 0xFFFF800012345678ull);
+        ASSERT_TRUE(Send(reg));
+        EXPECT_EQ(signals.calls.size(), c.atRegistration) << "records waiting at registration";
+
+        signals.calls.clear();
+        auto read = Make(MPCMD_READ_EVENTS);
+        ASSERT_TRUE(Send(read));
+        EXPECT_EQ(pop->adapters[0].queuedEvents, 5u);
+        EXPECT_EQ(signals.calls.size(), c.afterPartialRead) << "five left after a read";
+
+        signals.calls.clear();
+        EXPECT_TRUE(sim::QueueEvent(*pop, 0, batch.data(), &hook));
+        EXPECT_EQ(sim::QueueEvents(*pop, 0, batch.data(), 2, true, &hook), 2u);
+        EXPECT_EQ(signals.calls.size(), 2 * c.behindOthers) << "records behind others";
+
+        auto drain = Make(MPCMD_READ_EVENTS);
+        ASSERT_TRUE(Send(drain));
+        ASSERT_EQ(pop->adapters[0].queuedEvents, 0u);
+        signals.calls.clear();
+        EXPECT_TRUE(sim::QueueEvent(*pop, 0, batch.data(), &hook));
+        EXPECT_EQ(signals.calls.size(), c.intoEmptyQueue) << "a record into the empty queue";
+        ASSERT_TRUE(Send(drain));
+        EXPECT_EQ(sim::QueueEvents(*pop, 0, batch.data(), 3, true, &hook), 3u);
+        EXPECT_EQ(signals.calls.size(), 2 * c.intoEmptyQueue) << "a batch into the empty queue";
+    }
+}
+
+TEST(Population, SignallingIsReadPerAdapter) {
+    auto pop = sim::NewPopulation();
+    std::string error;
+    ASSERT_TRUE(sim::LoadPopulationJson(
+        R"({"adapters":[{"position":0},{"position":1,"signalling":"edge"},
+                        {"position":2,"signalling":"no_registration_signal"},
+                        {"position":3,"signalling":"generous"}]})",
+        *pop, &error))
+        << error;
+    EXPECT_EQ(pop->adapters[0].signalling, sim::kSignalGenerous);
+    EXPECT_EQ(pop->adapters[1].signalling, sim::kSignalEdge);
+    EXPECT_EQ(pop->adapters[2].signalling, sim::kSignalNoRegistration);
+    EXPECT_EQ(pop->adapters[3].signalling, sim::kSignalGenerous);
+    EXPECT_FALSE(sim::LoadPopulationJson(R"({"adapters":[{"position":0,"signalling":"level"}]})",
+                                         *pop, &error));
+    EXPECT_NE(error.find("level"), std::string::npos) << error;
 }
 
 TEST_F(Core, LegacyDeviceNamesAdaptersByTheControllerByte) {

@@ -86,6 +86,7 @@ bool CKorrinThread::InitInstance() {
         std::lock_guard<std::mutex> hold(terminateLock_);
         MonitorWaitHandles[0].store(terminate);
     }
+    ReadAfterConnect();
     WaitLoop();
     // The wait loop is the terminate event's only user; its owner releases it here.
     {
@@ -97,16 +98,26 @@ bool CKorrinThread::InitInstance() {
     return true;
 }
 
+void CKorrinThread::ReadAfterConnect() {
+    std::array<uint8_t, channel::events::kSize> buffer{};
+    for (Backlog& b : backlog_) b = Backlog{};
+    for (uint8_t a = 0; a < Served(ControllerCount); ++a) {
+        if (stopRequested_.load()) return;
+        // No signal asked for this read: finding nothing, or failing, is no failure to report;
+        // a read that fails is tried again after a back-off.
+        Serve(a, false, buffer);
+    }
+}
+
 void CKorrinThread::WaitLoop() {
     std::array<uint8_t, channel::events::kSize> buffer{};
     const uint8_t served = Served(ControllerCount);
-    // Adapters whose last read filled the reply, and how often in a row each was read for that
-    // alone, without a signal of its own.
-    bool owed[kServedAdapters] = {};
-    int unsignalled[kServedAdapters] = {};
     // Where the next round starts: after the adapter served last, so that every other adapter
     // that is signalled is served before that one again.
     uint8_t next = 0;
+    // Since when no adapter has signalled: the S.M.A.R.T. sweep comes after ten such minutes,
+    // whatever reads of owed records happened meanwhile.
+    uint64_t quietSince = p_.sync.NowMs();
     for (;;) {
         Handle handles[kServedAdapters + 1] = {};
         for (int i = 0; i <= served; ++i) handles[i] = MonitorWaitHandles[i].load();
@@ -114,37 +125,85 @@ void CKorrinThread::WaitLoop() {
         // existed, ends the loop here.
         if (stopRequested_.load()) return;
         if (handles[0] == kNoHandle) return;  // the terminate event could not be created
-        bool anyOwed = false;
-        for (uint8_t a = 0; a < served; ++a) anyOwed = anyOwed || owed[a];
-        // With records owed the wait only looks whether a stop or a signal came meanwhile.
-        const uint32_t result = p_.sync.WaitAny(handles, served + 1u, anyOwed ? 0 : kWaitTimeoutMs);
+        const uint32_t result =
+            p_.sync.WaitAny(handles, served + 1u, WaitTimeout(p_.sync.NowMs(), quietSince));
         int woken = -1;
         if (result >= win::kWaitObject0 + 1 && result <= win::kWaitObject0 + served) {
             woken = static_cast<int>(result - win::kWaitObject0 - 1);
         } else if (result == win::kWaitTimeout) {
-            if (!anyOwed) {
-                for (uint8_t a = 0; a < served; ++a)
-                    for (uint8_t port = 0; port < kSmartPollPorts; ++port)
-                        for (uint8_t device = 0; device < kSmartPollDevices; ++device)
-                            PollSmartStatus(a, port, device);
-                continue;
+            if (p_.sync.NowMs() - quietSince >= kWaitTimeoutMs) {
+                if (!PollAllSmartStatus(served)) return;
+                quietSince = p_.sync.NowMs();
             }
         } else {
             return;
         }
-        // One round: every adapter at most once, each that is signalled or owed records.
+        // One round: every adapter at most once, each that is signalled or due.
         int last = -1;
+        bool anySignal = false;
         for (uint8_t i = 0; i < served; ++i) {
             if (stopRequested_.load()) return;
             const uint8_t a = static_cast<uint8_t>((next + i) % served);
             const bool signalled = a == woken || Signalled(a);
-            if (!signalled && !owed[a]) continue;
-            unsignalled[a] = signalled ? 0 : unsignalled[a] + 1;
-            owed[a] = ServeController(a, buffer) && unsignalled[a] < kUnsignalledReads;
+            if (!signalled && !Due(a, p_.sync.NowMs())) continue;
+            anySignal = anySignal || signalled;
+            Serve(a, signalled, buffer);
             last = a;
         }
         if (last >= 0) next = static_cast<uint8_t>((last + 1) % served);
+        if (anySignal) quietSince = p_.sync.NowMs();
     }
+}
+
+uint32_t CKorrinThread::WaitTimeout(uint64_t now, uint64_t quietSince) const {
+    const uint64_t quiet = now - quietSince;
+    uint64_t timeout = quiet < kWaitTimeoutMs ? kWaitTimeoutMs - quiet : 0;
+    for (uint8_t a = 0; a < Served(ControllerCount); ++a) {
+        const Backlog& b = backlog_[a];
+        if (!b.owed) continue;
+        // Within the burst the wait only looks whether a stop or a signal came meanwhile.
+        const uint64_t until =
+            b.unsignalled < kUnsignalledReads || b.retryAt <= now ? 0 : b.retryAt - now;
+        timeout = std::min(timeout, until);
+    }
+    return static_cast<uint32_t>(timeout);
+}
+
+bool CKorrinThread::Due(uint8_t a, uint64_t now) const {
+    const Backlog& b = backlog_[a];
+    return b.owed && (b.unsignalled < kUnsignalledReads || b.retryAt <= now);
+}
+
+void CKorrinThread::Serve(uint8_t a, bool signalled, std::span<uint8_t> buffer) {
+    Backlog& b = backlog_[a];
+    // A signal of its own gives the adapter a whole burst again.
+    b.unsignalled = signalled ? 0 : std::min(b.unsignalled + 1, kUnsignalledReads);
+    switch (ServeController(a, buffer, signalled)) {
+        case ReadOutcome::kPartial:
+            b = Backlog{};
+            return;
+        case ReadOutcome::kFull:
+            b.owed = true;
+            break;
+        case ReadOutcome::kFailed:
+            // Nothing tells whether records wait; asking again at once would only fail again.
+            b.owed = true;
+            b.unsignalled = kUnsignalledReads;
+            break;
+    }
+    if (b.unsignalled >= kUnsignalledReads) b.retryAt = p_.sync.NowMs() + kBackoffMs;
+}
+
+bool CKorrinThread::PollAllSmartStatus(uint8_t served) {
+    for (uint8_t a = 0; a < served; ++a)
+        for (uint8_t port = 0; port < kSmartPollPorts; ++port)
+            for (uint8_t device = 0; device < kSmartPollDevices; ++device) {
+                // Up to 32 requests, each of which may take the miniport a while: a stop
+                // must not wait for all of them.
+                if (stopRequested_.load()) return false;
+                PollSmartStatus(a, port, device);
+            }
+    return true;
 }
 
 bool CKorrinThread::Signalled(uint8_t controller) {
@@ -152,7 +211,8 @@ bool CKorrinThread::Signalled(uint8_t controller) {
     return event != kNoHandle && p_.sync.WaitAny(&event, 1, 0) == win::kWaitObject0;
 }
 
-bool CKorrinThread::ServeController(uint8_t controller, std::span<uint8_t> buffer) {
+CKorrinThread::ReadOutcome CKorrinThread::ServeController(uint8_t controller,
+                                                          std::span<uint8_t> buffer, bool report) {
     // The reset comes before the read: a record the miniport queues after it signals again
     // and wakes the loop, so no record waits for a later signal. A signal whose records this
     // read takes anyway only makes a wake that finds nothing, which is no failure.
@@ -160,11 +220,11 @@ bool CKorrinThread::ServeController(uint8_t controller, std::span<uint8_t> buffe
     bool failed = false;
     const uint32_t count = ReadControllerEvents(controller, buffer, &failed);
     if (failed) {
-        p_.boxes.Show(IDS_READ_EVENTS_FAILED);
-        return false;
+        if (report) p_.boxes.Show(IDS_READ_EVENTS_FAILED);
+        return ReadOutcome::kFailed;
     }
     LogRecords(controller, buffer, count);
-    return count >= channel::events::kMaxRecords;
+    return count >= channel::events::kMaxRecords ? ReadOutcome::kFull : ReadOutcome::kPartial;
 }
 
 void CKorrinThread::LogRecords(uint8_t controller, std::span<uint8_t> buffer, uint32_t count) {

@@ -18,7 +18,8 @@ inline constexpr int kLegacyPosition = 100;  // \\.\KIRNDEV, serving every adapt
 inline constexpr int kNoPosition = -1;
 inline constexpr int kPorts = 8;  // more than the programs hold, to test bounds
 inline constexpr int kDevicesPerPort = 12;
-inline constexpr int kEventQueue = 64;
+// Room for a real backlog: more than the monitor reads in one burst of full replies.
+inline constexpr int kEventQueue = 512;
 inline constexpr size_t kBiosSize = channel::bios::kImageSize;
 
 struct SimDevice {
@@ -54,6 +55,20 @@ enum FaultKind : uint8_t {
     kFaultReturnCodeOff = 2,  // the call succeeds but ReturnCode is the success value + delta
 };
 
+// When the miniport queues an adapter's notification. The contract promises only a
+// notification when records arrive while one is registered; a miniport may do no more.
+enum SignalMode : uint8_t {
+    // Every queued record (or batch), again after a read that leaves records behind, and at
+    // registration when records wait.
+    kSignalGenerous = 0,
+    // Only when a record lands in an empty queue while registered: nothing at registration,
+    // nothing after a read, nothing for a record queued behind others.
+    kSignalEdge = 1,
+    // As kSignalGenerous, but nothing at registration: records queued before it wait unseen.
+    kSignalNoRegistration = 2,
+};
+inline constexpr uint8_t kSignalModeCount = 3;
+
 struct CommandFault {
     uint8_t kind;   // FaultKind
     int32_t delta;  // for kFaultReturnCodeOff
@@ -73,7 +88,8 @@ struct SimAdapter {
     uint8_t openFails;           // the device does not open
     uint8_t replyControllerSet;  // answer MPCMD_GET_CONTROLLER_INFO with replyController
     uint8_t replyController;     // in place of the Controller byte sent (hostile replies)
-    uint8_t reserved[3];
+    uint8_t signalling;          // SignalMode
+    uint8_t reserved[2];
     uint32_t pciDeviceId;
     char name[64];  // reported ControllerName; may be empty
     uint16_t versionPart[4];
@@ -143,12 +159,14 @@ bool HandleRequest(SimPopulation& pop, int position, uint8_t* buffer, size_t inp
                    size_t outputLength, const SignalHook* hook);
 
 // Queues an event record for the adapter at `position` and, when the adapter has a
-// registered notification, signals it. Returns false when the queue is full.
+// registered notification, signals it as its SignalMode says. Returns false when the queue is
+// full.
 bool QueueEvent(SimPopulation& pop, int position, const uint8_t* record40, const SignalHook* hook);
 
 // Queues up to `count` event records (40 bytes each, one after the other) for the adapter at
 // `position` without signalling each; with `signal`, signals once afterwards when the adapter
-// has a registered notification, as a miniport does after a batch. Returns how many records
+// has a registered notification, as a miniport does after a batch (in kSignalEdge only when the
+// batch landed in an empty queue). Returns how many records
 // were queued: the queue holds kEventQueue, later records are refused.
 uint32_t QueueEvents(SimPopulation& pop, int position, const uint8_t* records, uint32_t count,
                      bool signal, const SignalHook* hook);

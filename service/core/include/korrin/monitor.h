@@ -48,10 +48,13 @@ inline constexpr int kServedAdapters = 4;
 inline constexpr int kSmartPollPorts = 4;
 inline constexpr int kSmartPollDevices = 2;
 // An adapter whose read filled the whole reply may have more records than its signal told of:
-// it is read again in the next rounds without a new signal, at most this many times in a row
-// (320 records, more than a miniport queues), so that an adapter that claims records forever
-// cannot keep the loop busy without end.
+// a miniport need not signal again while its queue is not empty. It is read again in the next
+// rounds without a new signal, at once at most this many times in a row (320 records)...
 inline constexpr int kUnsignalledReads = 16;
+// ...and after that once per back-off for as long as its replies stay full, so that an adapter
+// that claims records forever cannot keep the loop busy, and a real backlog still drains. An
+// adapter whose read failed is read again after a back-off too: its records may still wait.
+inline constexpr uint32_t kBackoffMs = 1000;
 
 struct MonitoredController {
     char DevicePath[16];
@@ -106,12 +109,34 @@ class CKorrinThread {
     std::atomic<Handle> MonitorWaitHandles[kMonitoredEntries + 1] = {};
 
   private:
+    // What one read of an adapter gave.
+    enum class ReadOutcome { kFailed, kPartial, kFull };
+    // What the wait loop knows of an adapter's records.
+    struct Backlog {
+        bool owed = false;     // the last read filled the reply, or failed: more may wait
+        int unsignalled = 0;   // reads in a row without a signal of the adapter's own
+        uint64_t retryAt = 0;  // when a backing-off adapter is read again (NowMs)
+    };
+
+    // Reads every adapter once, before the first wait: records queued while the service was
+    // stopped or paused are announced by no miniport.
+    void ReadAfterConnect();
     void WaitLoop();
+    // The loop's wait: until a signal, a stop, the next back-off read or the end of ten quiet
+    // minutes, whichever comes first.
+    uint32_t WaitTimeout(uint64_t now, uint64_t quietSince) const;
+    // One read of adapter `a` and its backlog brought up to date; `signalled`: its own signal
+    // asked for it, so that a failed read is a failure to report.
+    void Serve(uint8_t a, bool signalled, std::span<uint8_t> buffer);
+    // Whether a backing-off or owing adapter is due for a read without a signal.
+    bool Due(uint8_t a, uint64_t now) const;
+    // The S.M.A.R.T. state of every device of the served adapters; false when a stop cut it
+    // short.
+    bool PollAllSmartStatus(uint8_t served);
     // Whether the adapter's event is set now; takes nothing from it.
     bool Signalled(uint8_t controller);
-    // One read of the adapter and its records logged. True when the reply was full, so that
-    // more may be waiting.
-    bool ServeController(uint8_t controller, std::span<uint8_t> buffer);
+    // One read of the adapter and its records logged; a failed read warns when `report`.
+    ReadOutcome ServeController(uint8_t controller, std::span<uint8_t> buffer, bool report);
     void LogRecords(uint8_t controller, std::span<uint8_t> buffer, uint32_t count);
     uint8_t Served(uint8_t count) const;
 
@@ -122,6 +147,7 @@ class CKorrinThread {
     int quitCode_ = 0;
     std::function<void()> exitStep_;
     std::atomic<bool> stopRequested_{false};
+    Backlog backlog_[kServedAdapters];
     // Keeps the terminate event from being closed while a stop request sets it.
     std::mutex terminateLock_;
 };
