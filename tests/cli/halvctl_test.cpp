@@ -53,18 +53,20 @@ class FsPlacement final : public halvctl::FilePlacement {
     bool Remove(const std::string& path) override { return unlink(path.c_str()) == 0; }
 };
 
-// TAG_CMD as a plain byte; 6 makes every read and write fail.
+// TAG_CMD as a plain byte; 6 makes every read and write fail, writeFails only the writes.
 class Setting final : public halv::QueuedCommandStore {
   public:
     uint8_t QueuedCommandSetting(uint8_t request) override {
         if (value == halv::kQueuedCommandUnreadable) return value;
         if (request == halv::kQueuedCommandRead) return value;
+        if (writeFails) return halv::kQueuedCommandUnreadable;
         value = request;
         ++writes;
         return 0;
     }
     uint8_t value = 0;
     int writes = 0;
+    bool writeFails = false;
 };
 
 Bytes ReadBytes(const fs::path& p) {
@@ -372,6 +374,186 @@ TEST_F(Halvctl, AFailedDeviceRequestIsToldApartFromAnEmptySlot) {
     EXPECT_FALSE(halv::DeviceInfoAnswered(failed.tables(), 0, 3, 1));
     EXPECT_EQ(failed.unreadable().size(), 8u) << "four ports of two devices";
     EXPECT_EQ(failed.unreadable().front().what, "device 0/0/0");
+}
+
+// A request that fails leaves its value unknown in every output: never the value that a
+// successful answer of "nothing" would give.
+TEST_F(Halvctl, AValueWhoseRequestFailedIsUnknownEverywhere) {
+    // S.M.A.R.T.: discovery's request fails too, so the devices carry no S.M.A.R.T. flags.
+    sim::InjectFault(pop->adapters[kAdapter0], channel::MPCMD_GET_SMART_STATUS,
+                     sim::kFaultCallFails);
+    EXPECT_EQ(Run({"health"}), halvctl::kHealthUnreadable);
+    EXPECT_EQ(console.out.substr(0, console.out.find('\n')),
+              "UNKNOWN: S.M.A.R.T. state of 3 of 7 devices unknown");
+    EXPECT_NE(console.out.find("0/1/0 KESTREL KD250S serial KD2509C0412: Temporarily Unknown\n"),
+              std::string::npos)
+        << console.out;
+    EXPECT_EQ(Run({"show", "0/1/0"}), halvctl::kExitFailed);
+    EXPECT_NE(console.out.find("Smart Status:        Temporarily Unknown\n"), std::string::npos);
+    EXPECT_EQ(console.err,
+              "halvctl: show 0/1/0: S.M.A.R.T. state of device 0/1/0 could not be read\n");
+    EXPECT_EQ(Run({"show", "0/1/0", "--json"}), halvctl::kExitFailed);
+    const json smart = json::parse(console.out)["adapters"][0]["ports"][0]["devices"][0]["smart"];
+    EXPECT_EQ(smart, json::parse(R"({"supported":null,"enabled":null,"state":null,"value":null})"));
+    sim::InjectFault(pop->adapters[kAdapter0], channel::MPCMD_GET_SMART_STATUS, sim::kFaultNone);
+
+    // The enclosure: no rows and no object would read as "no enclosure".
+    sim::InjectFault(pop->adapters[2], channel::MPCMD_GET_ENCLOSURE_STATUS, sim::kFaultCallFails);
+    EXPECT_EQ(Run({"health"}), halvctl::kHealthUnreadable);
+    EXPECT_NE(console.out.find("UNKNOWN: enclosure state of 3 ports unknown; 1 of 7 devices "
+                               "report Predictive Error\n"),
+              std::string::npos)
+        << console.out;
+    EXPECT_NE(console.out.find("port 1/0: enclosure state could not be read\n"), std::string::npos);
+    EXPECT_EQ(Run({"show", "1/0/0", "--json"}), halvctl::kExitFailed);
+    EXPECT_EQ(json::parse(console.out)["adapters"][0]["ports"][0]["devices"][0]["enclosure"],
+              json::parse(R"({"known":false,"type":null,"type_code":null,"swapbox_status":null})"));
+    EXPECT_EQ(Run({"show", "1/0/0"}), halvctl::kExitFailed);
+    EXPECT_NE(console.out.find("SwapBox Status:      Temporarily Unknown\n"), std::string::npos);
+    sim::InjectFault(pop->adapters[2], channel::MPCMD_GET_ENCLOSURE_STATUS, sim::kFaultNone);
+
+    // The BIOS and driver versions.
+    sim::InjectFault(pop->adapters[kAdapter0], channel::MPCMD_READ_BIOS, sim::kFaultCallFails);
+    sim::InjectFault(pop->adapters[kAdapter0], channel::MPCMD_GET_DRIVER_VERSION,
+                     sim::kFaultCallFails);
+    EXPECT_EQ(Run({"show", "0"}), halvctl::kExitFailed);
+    EXPECT_NE(console.out.find("BIOS Version:        Temporarily Unknown\n"), std::string::npos);
+    EXPECT_EQ(console.err,
+              "halvctl: show 0: BIOS version of adapter 0 could not be read\n"
+              "halvctl: show 0: driver version of adapter 0 could not be read\n");
+    EXPECT_EQ(Run({"list", "--json"}), halvctl::kExitFailed);
+    const json adapter = json::parse(console.out)["adapters"][0];
+    EXPECT_TRUE(adapter["bios_version"].is_null());
+    EXPECT_TRUE(adapter["driver_version"].is_null());
+    sim::InjectFault(pop->adapters[kAdapter0], channel::MPCMD_READ_BIOS, sim::kFaultNone);
+    sim::InjectFault(pop->adapters[kAdapter0], channel::MPCMD_GET_DRIVER_VERSION, sim::kFaultNone);
+
+    // An adapter's unreadable device slots fail its own document as they fail the whole one.
+    sim::InjectFault(pop->adapters[2], channel::MPCMD_GET_DEVICE_INFO, sim::kFaultCallFails);
+    EXPECT_EQ(Run({"show", "--json"}), halvctl::kExitFailed);
+    EXPECT_EQ(Run({"show", "1", "--json"}), halvctl::kExitFailed);
+    EXPECT_EQ(Run({"show", "0", "--json"}), halvctl::kExitOk) << "adapter 0 is whole";
+    sim::InjectFault(pop->adapters[2], channel::MPCMD_GET_DEVICE_INFO, sim::kFaultNone);
+
+    // A model HALV has no name for is unknown, not "Unknow".
+    pop->adapters[2].pciDeviceId = 0x1234;
+    pop->adapters[2].name[0] = '\0';
+    EXPECT_EQ(Run({"show", "1", "--json"}), halvctl::kExitOk);
+    EXPECT_TRUE(json::parse(console.out)["adapters"][0]["model"].is_null());
+}
+
+// A SCSI port device that is there but does not open hides whatever adapter sits on it and
+// shifts the numbers of the adapters after it: it is named, health does not call the host
+// healthy, and a number that may have shifted is refused where the port name is not.
+TEST_F(Halvctl, APortThatDoesNotOpenIsNamedAndNumbersDoNotShift) {
+    pop->adapters[kAdapter0].openFails = 1;  // \\.\Scsi2:'s adapter becomes adapter 0
+    EXPECT_EQ(Run({"health"}), halvctl::kHealthUnreadable);
+    const std::string named =
+        "\\\\.\\Scsi1: could not be opened: Access is denied. (run halvctl "
+        "elevated, from an administrator's prompt)";
+    EXPECT_EQ(console.out.substr(0, console.out.find('\n')),
+              "UNKNOWN: \\\\.\\Scsi1: could not be opened");
+    EXPECT_NE(console.out.find("\n" + named + "\n"), std::string::npos) << console.out;
+    EXPECT_EQ(console.err, "halvctl: health: " + named + "\n");
+    EXPECT_EQ(Run({"list"}), halvctl::kExitFailed);
+    EXPECT_EQ(console.err, "halvctl: list: " + named + "\n");
+    EXPECT_NE(console.out.find("  0 scsi2 Velo150 Quad Rack\n"), std::string::npos);
+
+    // Yesterday's "adapter 0" is not today's: nothing is sent to the card that moved up.
+    const std::string image = File("x.rom");
+    WriteBytes(image, Flash(2));
+    for (std::vector<std::string> line :
+         {std::vector<std::string>{"bios", "update", "0", image, "--yes"},
+          {"transfer-mode", "0/1/0", "udma", "2"},
+          {"show", "0"},
+          {"show", "3"}}) {
+        EXPECT_EQ(Run(line), halvctl::kExitRefused) << line[0];
+        EXPECT_NE(console.err.find(named + "; adapter numbers may have shifted"), std::string::npos)
+            << console.err;
+    }
+    EXPECT_NE(console.err.find("name it by its SCSI port; nothing was sent"), std::string::npos)
+        << "no adapter 3 to name";
+    EXPECT_EQ(Sent(channel::MPCMD_WRITE_BIOS, 2) + Sent(channel::MPCMD_ATA_COMMAND, 2), 0u);
+
+    // The port name is sure, and the output names what was acted on.
+    EXPECT_EQ(Run({"bios", "backup", "SCSI2", File("b.rom")}), halvctl::kExitOk);
+    EXPECT_EQ(console.out,
+              "adapter 0 (scsi2, Velo150 Quad Rack): " + std::string(IDS_TEXT_BACKUP_DONE) + "\n");
+    EXPECT_EQ(ReadBytes(File("b.rom")), Flash(2));
+    EXPECT_EQ(Run({"show", "scsi2/1/1"}), halvctl::kExitOk);
+    EXPECT_EQ(console.out.find("Model Name:          KESTREL KD500S\nSerial No:           "
+                               "KD5001B9987\n"),
+              0u);
+    EXPECT_EQ(Run({"show", "scsi1"}), halvctl::kExitFailed);
+    EXPECT_EQ(console.err, "halvctl: show scsi1: " + named + "\n");
+    EXPECT_EQ(Run({"show", "--json"}), halvctl::kExitFailed);
+    EXPECT_EQ(json::parse(console.out)["unreadable"],
+              json::parse(R"([{"address":"scsi1","kind":"port","device_name":"\\\\.\\Scsi1:",
+                              "reason":"Access is denied.","error_code":5}])"));
+
+    // A port after the adapters shifts none of them.
+    sim::AddAdapter(*pop, 5, 0x6A22, 1, 1).openFails = 1;
+    pop->adapters[kAdapter0].openFails = 0;
+    EXPECT_EQ(Run({"show", "1"}), halvctl::kExitOk) << console.err;
+    EXPECT_EQ(Run({"health"}), halvctl::kHealthUnreadable);
+
+    // Unelevated, every port refuses: that is not "no adapter".
+    for (sim::SimAdapter& a : pop->adapters)
+        if (a.exists) a.openFails = 1;
+    EXPECT_EQ(Run({"health"}), halvctl::kHealthUnreadable);
+    EXPECT_EQ(console.out.substr(0, console.out.find('\n')),
+              "UNKNOWN: \\\\.\\Scsi0: could not be opened; \\\\.\\Scsi1: could not be opened; "
+              "\\\\.\\Scsi2: could not be opened; \\\\.\\Scsi5: could not be opened");
+}
+
+TEST_F(Halvctl, TransferModeRefusesAModeAboveTheDevicesHighest) {
+    const sim::SimDevice& pio3 = pop->adapters[2].devices[3][0];  // 1/3/0: PIO-3, no DMA
+    EXPECT_EQ(Run({"transfer-mode", "1/3/0", "pio", "4"}), halvctl::kExitRefused);
+    EXPECT_EQ(console.err,
+              "halvctl: transfer-mode 1/3/0 pio 4: device 1/3/0's highest PIO mode "
+              "is PIO-3; nothing was sent\n");
+    EXPECT_EQ(Run({"transfer-mode", "1/3/0", "dma", "0"}), halvctl::kExitRefused);
+    EXPECT_EQ(
+        console.err,
+        "halvctl: transfer-mode 1/3/0 dma 0: device 1/3/0 has no DMA mode; nothing was sent\n");
+    EXPECT_EQ(Run({"transfer-mode", "0/1/0", "udma", "6"}), halvctl::kExitRefused) << "UDMA-5";
+    EXPECT_EQ(pio3.ataCommands + pop->adapters[kAdapter0].devices[1][0].ataCommands, 0);
+    EXPECT_EQ(Run({"transfer-mode", "1/3/0", "pio", "3"}), halvctl::kExitOk);
+    EXPECT_EQ(console.out, "device 1/3/0 on adapter 1 (scsi2, Velo150 Quad Rack): " +
+                               std::string(IDS_TEXT_TRANSFER_MODE_SET) +
+                               "\ndevice 1/3/0 now uses PIO-3\n");
+}
+
+// What Windows users type, and messages that name what they refused.
+TEST_F(Halvctl, TheCommandLineTakesThePlatformsHabitsAndNamesWhatItRefuses) {
+    EXPECT_EQ(Run({"/?"}), halvctl::kExitOk);
+    EXPECT_EQ(console.out.rfind("Usage: halvctl COMMAND", 0), 0u);
+    EXPECT_EQ(Run({"health", "/?"}), halvctl::kExitOk);
+    EXPECT_EQ(console.out.rfind("Usage: halvctl health", 0), 0u);
+    EXPECT_EQ(Run({"--version"}), halvctl::kExitOk);
+    EXPECT_EQ(console.out, "halvctl 1.2.3\n");
+    EXPECT_EQ(Requests(), 0u);
+
+    EXPECT_EQ(Run({"LIST", "--JSON"}), halvctl::kExitOk);
+    EXPECT_EQ(Run({"Show", "SCSI1/0/0"}), halvctl::kExitOk);
+    EXPECT_EQ(console.out.rfind("Model Name:          KESTREL KD160S\n", 0), 0u);
+    EXPECT_EQ(Run({"Transfer-Mode", "0/0/0", "UDMA", "4"}), halvctl::kExitOk);
+    EXPECT_EQ(Run({"BIOS", "Backup", "0", File("a.rom")}), halvctl::kExitOk);
+
+    EXPECT_EQ(Run({"list", "extra"}), halvctl::kExitRefused);
+    EXPECT_EQ(console.err,
+              "halvctl: list: unexpected \"extra\"; \"halvctl list --help\" shows its usage\n");
+    EXPECT_EQ(Run({"bios", "update", "0"}), halvctl::kExitRefused);
+    EXPECT_EQ(console.err.rfind("halvctl: bios update: too few arguments\nUsage:", 0), 0u);
+
+    // Writing the value TAG_CMD already has changes nothing, and says so.
+    EXPECT_EQ(Run({"tcq", "OFF"}), halvctl::kExitOk);
+    EXPECT_EQ(console.out, "TCQ/NCQ is already off; nothing was changed\n");
+    EXPECT_EQ(setting.writes, 0);
+    setting.writeFails = true;
+    EXPECT_EQ(Run({"tcq", "On"}), halvctl::kExitFailed);
+    EXPECT_NE(console.err.find(": access was denied (run halvctl elevated"), std::string::npos)
+        << console.err;
 }
 
 // ---- BIOS --------------------------------------------------------------------------------
