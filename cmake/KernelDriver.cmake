@@ -4,7 +4,8 @@
 # Only meaningful in the Windows configuration.
 function(add_kernel_driver name)
     cmake_parse_arguments(KD "" "" "SOURCES;RESOURCES;INCLUDES" ${ARGN})
-    add_executable(${name} ${KD_SOURCES})
+    add_executable(${name} ${KD_SOURCES}
+                   ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/kernel_image_relocation.cpp)
     if(KD_RESOURCES)
         # Compiled apart, so that the kernel compile options below never reach windres.
         add_library(${name}_resources OBJECT ${KD_RESOURCES})
@@ -22,7 +23,8 @@ function(add_kernel_driver name)
     # Linked as an image of its own, not as a DLL: no DLL flag and no export table (the kernel
     # finds DriverEntry through the entry point), and with --dynamicbase ld emits the
     # base-relocation directory that the kernel needs, since it always loads a driver at an
-    # address of its choosing. ld also writes the PE checksum, which the kernel checks.
+    # address of its choosing (kernel_image_relocation.cpp makes sure it has an entry). ld also
+    # writes the PE checksum, which the kernel checks.
     target_link_options(${name} PRIVATE
         -nostdlib -nostartfiles
         -Wl,--subsystem,native -Wl,--entry,DriverEntry -Wl,--image-base,0x10000

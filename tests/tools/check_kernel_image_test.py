@@ -110,7 +110,7 @@ class KernelImageCheckTest(unittest.TestCase):
 
 if __name__ == "__main__":
     CHECK = sys.argv.pop(1)
-    spec = importlib.util.spec_from_file_location("check_kernel_image", CHECK)
-    tool = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(tool)
+    loader_info = importlib.util.spec_from_file_location("check_kernel_image", CHECK)
+    tool = importlib.util.module_from_spec(loader_info)
+    loader_info.loader.exec_module(tool)
     unittest.main()
