@@ -46,7 +46,7 @@ AsyncWarningBoxes* g_monitorBoxes = nullptr;
 
 // A text handed to the console session is handed over again at most this often: a failure that
 // repeats (a read that keeps failing) opens one box per monitor poll period, not one per failure.
-constexpr std::chrono::milliseconds kHandOverQuiet{600000};
+constexpr std::chrono::milliseconds kHandOverQuiet{kWaitTimeoutMs};
 
 void WINAPI ServiceMainEntry(DWORD argc, LPSTR* argv) {
     if (g_boxes) g_boxes->SetServiceMode();
