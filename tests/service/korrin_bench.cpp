@@ -1,8 +1,9 @@
 // Benchmark of the event monitor, natively: the monitor's own code on a thread of its own over
 // the simulator's four adapters, with real events and waits in place of the kernel's, and an
 // event log that notes when each entry is written. Prints signal-to-entry latency, entries per
-// second in a four-adapter storm and the CPU time of an idle monitor. Not a test: it judges
-// nothing; scripts/bench.sh runs it.
+// second in a four-adapter storm, the drain rate of a backlog announced by one edge signal, and
+// the CPU time of an idle monitor, also while one adapter claims records forever. Not a test:
+// it judges nothing; scripts/bench.sh runs it.
 //
 // Usage: korrin_bench [latency events] [storm records per adapter] [idle seconds]
 #include <sys/resource.h>
@@ -297,6 +298,11 @@ struct Bench {
         monitor.RequestStop();
         if (thread.joinable()) thread.join();
     }
+    uint32_t Reads(int position) {
+        std::lock_guard<std::mutex> hold(simLock);
+        return pop->adapters[position]
+            .counters.byCommand[sim::CommandIndex(channel::MPCMD_READ_EVENTS)];
+    }
     // Queues up to `count` records with one signal; how many the queue took.
     uint32_t Queue(int position, uint32_t firstLba, uint32_t count) {
         uint8_t records[kBatch * ev::kRecordSize];
@@ -370,17 +376,67 @@ int main(int argc, char** argv) {
     }
     const double stormSeconds = std::chrono::duration<double>(last - start).count();
 
+    // Drain: a backlog of 250 records on adapter 0, whose miniport signals only when a record
+    // lands in an empty queue: one signal for all of them.
+    constexpr uint32_t kBacklog = 250;
+    const size_t beforeDrain = bench.log.Count();
+    Clock::time_point drainStart, drained;
+    uint32_t signalsBefore = 0, signalsAfter = 0;
+    {
+        std::vector<uint8_t> records(kBacklog * ev::kRecordSize);
+        for (uint32_t i = 0; i < kBacklog; ++i)
+            sim::MakeEventRecord(&records[i * ev::kRecordSize], 0x102, 1, 0, 0, i);
+        std::lock_guard<std::mutex> hold(bench.simLock);
+        sim::SimAdapter& a = bench.pop->adapters[0];
+        a.signalling = sim::kSignalEdge;
+        signalsBefore = a.signalsSent;
+        drainStart = Clock::now();
+        if (sim::QueueEvents(*bench.pop, 0, records.data(), kBacklog, true, &bench.hook) !=
+            kBacklog)
+            return 1;
+    }
+    if (!bench.log.Await(beforeDrain + kBacklog - 1, drained, std::chrono::seconds(60))) {
+        std::fprintf(stderr, "korrin_bench: the backlog was not drained\n");
+        return 1;
+    }
+    {
+        std::lock_guard<std::mutex> hold(bench.simLock);
+        signalsAfter = bench.pop->adapters[0].signalsSent;
+    }
+    const double drainSeconds = std::chrono::duration<double>(drained - drainStart).count();
+
     // Idle: nothing queued; the process's CPU time is the monitor's.
     const double cpuBefore = CpuSeconds();
     std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
     const double idleCpu = CpuSeconds() - cpuBefore;
+
+    // Idle again, while adapter 1 owes records that it never delivers: every reply claims to be
+    // full. Its one signal starts it.
+    {
+        std::lock_guard<std::mutex> hold(bench.simLock);
+        bench.pop->adapters[1].eventCountOverride = ev::kMaxRecords;
+    }
+    bench.Queue(1, 0, 1);
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // the burst of reads at once
+    const uint32_t readsBefore = bench.Reads(1);
+    const double owingCpuBefore = CpuSeconds();
+    std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
+    const double owingCpu = CpuSeconds() - owingCpuBefore;
+    const uint32_t owingReads = bench.Reads(1) - readsBefore;
     bench.Stop();
 
     std::printf("native  signal-to-entry latency over %d events: p50 %.1f us, p99 %.1f us\n",
                 latencyEvents, Percentile(latencies, 0.50), Percentile(latencies, 0.99));
     std::printf("native  four-adapter storm: %zu entries in %.3f s, %.0f entries/s\n", total,
                 stormSeconds, total / stormSeconds);
+    std::printf(
+        "native  backlog of %u records, %u edge signal(s): drained in %.3f s, %.0f records/s\n",
+        kBacklog, signalsAfter - signalsBefore, drainSeconds, kBacklog / drainSeconds);
     std::printf("native  idle monitor over %d s: %.3f s CPU\n", idleSeconds, idleCpu);
+    std::printf(
+        "native  idle monitor over %d s with one adapter owing records forever: %.3f s "
+        "CPU, %u reads of it\n",
+        idleSeconds, owingCpu, owingReads);
     if (bench.boxes.shown)
         std::printf("native  warning boxes shown: %d\n", bench.boxes.shown.load());
     return 0;

@@ -1,7 +1,9 @@
 // Benchmark of Vexmond.exe under Wine: the real service under the Service Control Manager with
 // the bridge XAPHLINK.sys and the simulator HALVSIM.sys. Prints signal-to-entry latency (from
 // queueing a record with its signal to its entry's line in the driver log), entries per second
-// in a four-adapter storm, and the CPU time of the idle service process. Not a test: it judges
+// in a four-adapter storm, the drain rate of a backlog announced by one edge signal, and the CPU
+// time of the idle service process, also while one adapter claims records forever. Not a test:
+// it judges
 // nothing but whether it could measure; scripts/bench.sh runs it in the e2e harness's prefix.
 //
 // Usage: korrin_bench_wine HALVSIM.sys Vexmond.exe XAPHLINK.sys
@@ -171,8 +173,31 @@ TEST_F(KorrinBench, Figures) {
     ASSERT_GE(entries.size(), before + total) << "the storm was not logged whole";
     const double stormSeconds = Seconds(start, end);
 
-    // Idle: the service process's CPU time while nothing happens.
-    double idleCpu = -1, cpuSoFar = -1;
+    // Drain: a backlog of 250 records on adapter 0, whose miniport now signals only when a
+    // record lands in an empty queue: one signal for all of them.
+    constexpr uint32_t kBacklog = 250;
+    ASSERT_TRUE(control.SetSignalling(0, sim::kSignalEdge)) << control.last_error();
+    const size_t beforeDrain = log_.Entries().size();
+    const LARGE_INTEGER drainStart = Now();
+    for (uint32_t next = 0; next < kBacklog;) {
+        constexpr uint32_t kChunk = 16;
+        const uint32_t count = std::min(kChunk, kBacklog - next);
+        uint8_t records[kChunk * channel::events::kRecordSize];
+        for (uint32_t i = 0; i < count; ++i)
+            sim::MakeEventRecord(&records[i * channel::events::kRecordSize], 0x102, 1, 0, 0,
+                                 next + i);
+        uint32_t queued = 0;
+        ASSERT_TRUE(control.QueueEvents(0, records, count, true, queued));
+        next += queued;
+    }
+    const std::vector<Entry> backlog = log_.AwaitEntries(beforeDrain + kBacklog, 120000);
+    const double drainSeconds = Seconds(drainStart, Now());
+    ASSERT_GE(backlog.size(), beforeDrain + kBacklog) << "the backlog was not drained";
+
+    // Idle: the service process's CPU time while nothing happens; then again while adapter 1
+    // owes records that it never delivers (every reply claims to be full), after its signal.
+    double idleCpu = -1, cpuSoFar = -1, owingCpu = -1;
+    uint32_t owingReads = 0;
     {
         Sc service(OpenSvc("Vexmond"));
         SERVICE_STATUS_PROCESS status{};
@@ -184,9 +209,32 @@ TEST_F(KorrinBench, Figures) {
         const double cpuBefore = CpuSeconds(process);
         Sleep(static_cast<DWORD>(idle) * 1000);
         const double cpuAfter = CpuSeconds(process);
-        CloseHandle(process);
         if (cpuBefore >= 0 && cpuAfter >= 0) idleCpu = cpuAfter - cpuBefore;
         cpuSoFar = cpuBefore;
+
+        // The population as it stands (registrations included), with the claim added.
+        auto pop = std::make_unique<sim::SimPopulation>();
+        ASSERT_TRUE(control.ReadPopulation(*pop));
+        pop->adapters[1].eventCountOverride = channel::events::kMaxRecords;
+        ASSERT_TRUE(control.LoadPopulation(*pop));
+        uint8_t record[channel::events::kRecordSize];
+        sim::MakeEventRecord(record, 0x102, 1, 0, 0, 0);
+        uint32_t queued = 0;
+        ASSERT_TRUE(control.QueueEvents(1, record, 1, true, queued));
+        Sleep(2000);  // the burst of reads at once
+        const auto reads = [&] {
+            return control.ReadPopulation(*pop)
+                       ? pop->adapters[1]
+                             .counters.byCommand[sim::CommandIndex(channel::MPCMD_READ_EVENTS)]
+                       : 0u;
+        };
+        const uint32_t readsBefore = reads();
+        const double owingBefore = CpuSeconds(process);
+        Sleep(static_cast<DWORD>(idle) * 1000);
+        const double owingAfter = CpuSeconds(process);
+        owingReads = reads() - readsBefore;
+        CloseHandle(process);
+        if (owingBefore >= 0 && owingAfter >= 0) owingCpu = owingAfter - owingBefore;
     }
 
     // What the log's polling adds at most: one Sleep(1) as Wine gives it.
@@ -199,6 +247,9 @@ TEST_F(KorrinBench, Figures) {
                 events, Percentile(latencies, 0.50), Percentile(latencies, 0.99));
     std::printf("wine    four-adapter storm: %zu entries in %.3f s, %.0f entries/s\n", total,
                 stormSeconds, total / stormSeconds);
+    std::printf(
+        "wine    backlog of %u records, edge signalling: drained in %.3f s, %.0f records/s\n",
+        kBacklog, drainSeconds, kBacklog / drainSeconds);
     // The CPU time before the idle spell shows that the process's times are read at all.
     if (idleCpu >= 0)
         std::printf(
@@ -207,6 +258,10 @@ TEST_F(KorrinBench, Figures) {
             idle, idleCpu, cpuSoFar);
     else
         std::printf("wine    idle service over %d s: CPU time not available\n", idle);
+    std::printf(
+        "wine    idle service over %d s with one adapter owing records forever: %.3f s CPU, %u "
+        "reads of it\n",
+        idle, owingCpu, owingReads);
     std::printf("wine    warning boxes made: %d\n", log_.Dialogs());
 }
 

@@ -101,6 +101,8 @@ class ServiceE2E : public e2e::SimTest {
         auto pop = e2e::EmptyPopulation();
         sim::AddDisk(sim::AddAdapter(*pop, 0, 0x3124, 4, 2, "First"), 0, 0, "DISK A");
         sim::AddDisk(sim::AddAdapter(*pop, 2, 0x3124, 4, 2, "Second"), 1, 0, "DISK B");
+        // A miniport that signals only when a record lands in an empty queue.
+        pop->adapters[0].signalling = pop->adapters[2].signalling = sim::kSignalEdge;
         Load(*pop);
     }
 
