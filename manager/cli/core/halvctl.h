@@ -60,7 +60,7 @@ class FilePlacement {
 struct ToolFacts {
     std::string version;  // the product version of this build
     std::string host;     // the computer's name; "" when it cannot be had
-    // The time a document is collected at; the system clock when not set.
+    // The clock a document's collection time is read from (the system's; UTC).
     std::function<std::chrono::system_clock::time_point()> now;
 };
 

@@ -99,6 +99,12 @@ int main(int argc, char** argv) {
     // gethostname may leave the name unterminated when it is cut; the last byte stays zero.
     if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
     halvctl::HalvctlPorts ports{
-        devices, nt, queuedCommands, files, placement, console, {HALVCTL_VERSION, host, {}}};
+        devices,
+        nt,
+        queuedCommands,
+        files,
+        placement,
+        console,
+        {HALVCTL_VERSION, host, [] { return std::chrono::system_clock::now(); }}};
     return halvctl::Run(args, ports);
 }

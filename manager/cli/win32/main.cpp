@@ -48,12 +48,13 @@ int main(int argc, char** argv) {
     halv::StdioBinaryFiles files;
     Win32Placement placement;
     halvctl::StdioConsole console;
-    halvctl::HalvctlPorts ports{devices,
-                                version,
-                                queuedCommands,
-                                files,
-                                placement,
-                                console,
-                                {HALV_VERSION_STRING, HostName(), {}}};
+    halvctl::HalvctlPorts ports{
+        devices,
+        version,
+        queuedCommands,
+        files,
+        placement,
+        console,
+        {HALV_VERSION_STRING, HostName(), [] { return std::chrono::system_clock::now(); }}};
     return halvctl::Run(args, ports);
 }
