@@ -1,8 +1,9 @@
 # The product version that every shipped binary and the installer package carry: three
 # numbers, major.minor.build, because Windows Installer compares only those three when it
 # decides whether a package upgrades or downgrades the installed one. The version resources
-# write it as major.minor.build.0. HALV.exe keeps its own file version 1.0.0.11, which its
-# About box shows; its product version is this one.
+# write it as major.minor.build.0, as file and product version of every shipped binary (an
+# upgrade replaces an installed file only by a newer version). HALV.exe's About box shows its
+# own "HALV Version 1.0.0.11" as text.
 #
 # The number lives in packaging/product-version; -DHALV_PRODUCT_VERSION=x.y.z overrides it
 # for one build (scripts/release.sh passes it every time, empty for the file's number).

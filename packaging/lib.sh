@@ -28,3 +28,11 @@ pe_symbol_count() {
     # pointer, symbol count.
     od -An -tu4 -j $((pe + 16)) -N 4 "$1" | tr -d ' '
 }
+
+# shipped_files [COLUMN]: the shipped files' lines of packaging/shipped-files without comments,
+# or only column COLUMN (1 name, 2 built, 3 signature, 4 component, 5 more) of each.
+shipped_files() {
+    local list
+    list=$(dirname "${BASH_SOURCE[0]}")/shipped-files
+    awk -v c="${1:-0}" '!/^[[:space:]]*(#|$)/ { print (c ? $c : $0) }' "$list"
+}

@@ -12,8 +12,11 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-# The binaries that ship, by file name, and those that will (checked once they are built).
-SHIPPED=(HALV.exe halvctl.exe Vexmond.exe XAPHLINK.sys)
+# The binaries that ship, by file name (packaging/shipped-files), and those that will (checked
+# once they are built).
+. packaging/lib.sh
+mapfile -t SHIPPED < <(shipped_files 1)
+[ ${#SHIPPED[@]} -gt 0 ] || { echo "check-shipped: packaging/shipped-files names no file" >&2; exit 2; }
 LATER=()
 
 # Text that only test code brings in; matched without regard to case.

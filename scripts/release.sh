@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The release: HALV.exe, halvctl.exe, Vexmond.exe and XAPHLINK.sys built optimised (Release),
-# stripped, each with its version resource, searched for test-only names, signed when a
-# certificate is given, and the installer package HALV-<version>-x64.msi made from them,
-# checked and signed too.
+# The release: the shipped files of packaging/shipped-files (HALV.exe, halvctl.exe,
+# Vexmond.exe, XAPHLINK.sys) built optimised (Release), stripped, each with its version
+# resource, searched for test-only names, signed when a certificate is given, and the installer
+# package HALV-<version>-x64.msi made from them, checked and signed too.
 #
 #   scripts/release.sh
 #
@@ -26,7 +26,9 @@ case $OUT in /*) ;; *) OUT=$ROOT/$OUT ;; esac
 case $BUILD in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
 VERSION=${HALV_VERSION:-$(head -n1 packaging/product-version | tr -d '[:space:]')}
 [[ $VERSION =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || { echo "release: version '$VERSION' is not major.minor.build" >&2; exit 1; }
-SHIPPED=(HALV.exe halvctl.exe Vexmond.exe XAPHLINK.sys)
+mapfile -t SHIPPED < <(shipped_files 1)
+mapfile -t BUILT < <(shipped_files 2)
+mapfile -t SIGNATURE < <(shipped_files 3)
 MSI_NAME=HALV-$VERSION-x64.msi
 signing=0
 signing_enabled && signing=1
@@ -42,7 +44,8 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
     "-DHALV_FOLDERS=channel;manager;service;driver;packaging" \
     -DHALV_PRODUCT_VERSION="$VERSION" >"$BUILD/configure.log" 2>&1 \
     || { tail -30 "$BUILD/configure.log"; echo "release: configuring $BUILD failed" >&2; exit 1; }
-cmake --build "$BUILD" -j2 --target HALV halvctl Vexmond XAPHLINK InstallActions
+# The targets are the shipped files' names without their extension.
+cmake --build "$BUILD" -j2 --target "${SHIPPED[@]%.*}" InstallActions
 
 echo "== stage"
 STAGE=$BUILD/stage
@@ -50,32 +53,30 @@ rm -rf "$STAGE"
 mkdir -p "$STAGE" "$OUT"
 # Only what an earlier release put there goes: the folder may be one of the user's.
 rm -f "${SHIPPED[@]/#/$OUT/}" "$OUT"/HALV-*-x64.msi
-cp "$BUILD/manager/win32/HALV.exe" "$BUILD/manager/cli/halvctl.exe" "$BUILD/service/Vexmond.exe" \
-   "$BUILD/driver/XAPHLINK.sys" "$BUILD/packaging/InstallActions.dll" "$STAGE/"
+for built in "${BUILT[@]}"; do cp "$BUILD/$built" "$STAGE/"; done
+cp "$BUILD/packaging/InstallActions.dll" "$STAGE/"
 for f in "${SHIPPED[@]}" InstallActions.dll; do
     # What ships carries no symbol table (the user-mode programs are linked stripped; the
     # kernel image may still carry its COFF symbols).
     if [ "$(pe_symbol_count "$STAGE/$f")" != 0 ]; then x86_64-w64-mingw32-strip --strip-all "$STAGE/$f"; fi
     [ "$(pe_symbol_count "$STAGE/$f")" = 0 ] || { echo "release: $f still carries symbols" >&2; exit 1; }
 done
-# One product version in every shipped binary, and as their file version; HALV.exe keeps its
-# own file version.
+# One product version in every shipped binary, and as their file version: the package's
+# upgrade replaces an installed file only by a newer version of it, so every file's version
+# rises with every release.
 for f in "${SHIPPED[@]}"; do
     [ "$(pe_product_version "$STAGE/$f")" = "$VERSION.0" ] || {
         echo "release: $f carries product version '$(pe_product_version "$STAGE/$f")', not $VERSION.0" >&2; exit 1; }
-done
-[ "$(pe_file_version "$STAGE/HALV.exe")" = 1.0.0.11 ] || { echo "release: HALV.exe's file version is not 1.0.0.11" >&2; exit 1; }
-for f in halvctl.exe Vexmond.exe XAPHLINK.sys; do
     [ "$(pe_file_version "$STAGE/$f")" = "$VERSION.0" ] || {
         echo "release: $f carries file version '$(pe_file_version "$STAGE/$f")', not $VERSION.0" >&2; exit 1; }
 done
 
+# The kernel images (those signed with page hashes in packaging/shipped-files) are checked
+# here, before anything is signed, for what Windows requires of a driver it loads.
+
 if [ "$signing" = 1 ]; then
     echo "== sign the binaries"
-    sign_file "$STAGE/HALV.exe"
-    sign_file "$STAGE/halvctl.exe"
-    sign_file "$STAGE/Vexmond.exe"
-    sign_file "$STAGE/XAPHLINK.sys" page-hashes
+    for i in "${!SHIPPED[@]}"; do sign_file "$STAGE/${SHIPPED[$i]}" "${SIGNATURE[$i]}"; done
     # Not installed, but run by Windows Installer as LocalSystem: signed like the rest.
     sign_file "$STAGE/InstallActions.dll"
 fi
@@ -98,10 +99,7 @@ packaging/check-msi.sh "$STAGE/$MSI_NAME" "$STAGE"
 # Every signature is verified before anything is released.
 if [ "$signing" = 1 ]; then
     echo "== verify the signatures"
-    verify_file "$STAGE/HALV.exe"
-    verify_file "$STAGE/halvctl.exe"
-    verify_file "$STAGE/Vexmond.exe"
-    verify_file "$STAGE/XAPHLINK.sys" page-hashes
+    for i in "${!SHIPPED[@]}"; do verify_file "$STAGE/${SHIPPED[$i]}" "${SIGNATURE[$i]}"; done
     verify_file "$STAGE/InstallActions.dll"
     verify_file "$STAGE/$MSI_NAME"
 fi

@@ -13,13 +13,23 @@
    that name cannot be created then, which fails an upgrade): Windows Installer waits for the
    stopped state only, and Wine's installer not even for that. It never fails the
    installation; a stop that takes longer than a minute is noted in the log and the
-   installation goes on as it would have. */
+   installation goes on as it would have.
+
+   RemoveDriverService (deferred, as LocalSystem, after DeleteServices, at removal) deletes the
+   kernel driver service that the service program registers, "KvDpcService", once the service
+   itself is gone, whatever the driver service's state, without stopping it (see below).
+
+   CheckInstallFolder (immediate, after CostFinalize, not at removal) refuses an install folder
+   that is not strictly below Program Files or whose path carries the service's name (see
+   install_folder.h), before anything is changed: the message goes to the log and, with a user
+   interface, to the screen, and the installation ends with 1603. */
 #include <windows.h>
 
 #include <msi.h>
 #include <msiquery.h>
 #include <stdio.h>
 
+#include "install_folder.h"
 #include "service_command.h"
 
 /* Longest data and command line accepted: a service name and a long path, with room. */
@@ -183,5 +193,140 @@ __declspec(dllexport) UINT __stdcall AwaitServiceStop(MSIHANDLE install) {
     Log(install, line);
     CloseServiceHandle(entry);
     CloseServiceHandle(manager);
+    return ERROR_SUCCESS;
+}
+
+/* The service whose name the install folder must not carry: the service program finds its
+   driver by replacing that name in its own path. */
+#define HALV_SERVICE_NAME L"Vexmond"
+
+__declspec(dllexport) UINT __stdcall CheckInstallFolder(MSIHANDLE install) {
+    wchar_t folder[HALV_DATA_CAPACITY], program_files[HALV_DATA_CAPACITY];
+    DWORD length = HALV_DATA_CAPACITY;
+    /* Both are resolved folder paths by now (CostFinalize has run); a path too long for the
+       buffer is refused like any other folder the rule cannot vouch for. */
+    if (MsiGetPropertyW(install, L"INSTALLDIR", folder, &length) != ERROR_SUCCESS) folder[0] = 0;
+    length = HALV_DATA_CAPACITY;
+    if (MsiGetPropertyW(install, L"ProgramFiles64Folder", program_files, &length) != ERROR_SUCCESS)
+        program_files[0] = 0;
+    const enum halv_folder_verdict verdict =
+        halv_install_folder_verdict(folder, program_files, HALV_SERVICE_NAME);
+    wchar_t line[3 * HALV_DATA_CAPACITY];
+    if (verdict == HALV_FOLDER_ACCEPTED) {
+        _snwprintf(line, sizeof line / sizeof line[0] - 1, L"CheckInstallFolder: installing in %ls",
+                   folder);
+        line[sizeof line / sizeof line[0] - 1] = L'\0';
+        Log(install, line);
+        return ERROR_SUCCESS;
+    }
+    if (verdict == HALV_FOLDER_NAMES_SERVICE)
+        _snwprintf(line, sizeof line / sizeof line[0] - 1,
+                   L"HALV cannot be installed in %ls: the folder's path must not contain "
+                   L"\"%ls\", the name by which the service finds its driver. Choose another "
+                   L"folder; nothing has been changed.",
+                   folder, HALV_SERVICE_NAME);
+    else
+        _snwprintf(line, sizeof line / sizeof line[0] - 1,
+                   L"HALV cannot be installed in %ls: the folder must lie under %ls, where only "
+                   L"administrators may change the programs that the service runs as "
+                   L"LocalSystem. Choose a folder there; nothing has been changed.",
+                   folder, program_files);
+    line[sizeof line / sizeof line[0] - 1] = L'\0';
+    /* The log line for quiet installations (Wine's installer logs no error message under
+       /qn), then the error itself, which a user interface shows in a box. */
+    Log(install, line);
+    MSIHANDLE record = MsiCreateRecord(0);
+    if (record) {
+        MsiRecordSetStringW(record, 0, line);
+        MsiProcessMessage(install, (INSTALLMESSAGE)(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR),
+                          record);
+        MsiCloseHandle(record);
+    }
+    return ERROR_INSTALL_FAILURE;
+}
+
+/* Whether the service still has a live entry: one that exists and is not marked for deletion.
+   Read only: a ChangeServiceConfig that changes nothing would tell a marked entry by its
+   ERROR_SERVICE_MARKED_FOR_DELETE, but Wine's service manager drops the dependencies of a
+   service changed without them. Windows' service manager records an entry that DeleteService
+   could not remove yet (another program holds it open) with the value DeleteFlag in its key,
+   outside its documented interface: where no such value is found, a marked entry counts as
+   live and the driver service stays, the safe side. */
+static BOOL ServiceLives(SC_HANDLE manager, const wchar_t* service) {
+    SC_HANDLE entry = OpenServiceW(manager, service, SERVICE_QUERY_STATUS);
+    if (!entry) return GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
+    CloseServiceHandle(entry);
+    wchar_t key[HALV_DATA_CAPACITY];
+    _snwprintf(key, HALV_DATA_CAPACITY - 1, L"SYSTEM\\CurrentControlSet\\Services\\%ls", service);
+    key[HALV_DATA_CAPACITY - 1] = L'\0';
+    DWORD flag = 0, size = sizeof flag;
+    const BOOL marked = RegGetValueW(HKEY_LOCAL_MACHINE, key, L"DeleteFlag", RRF_RT_REG_DWORD, NULL,
+                                     &flag, &size) == ERROR_SUCCESS &&
+                        flag != 0;
+    return !marked;
+}
+
+/* Data: "<service>|<driver service>". The driver service belongs to the service: while the
+   service lives on (the older product's removal in an upgrade leaves the newer product's
+   service in place, and Wine's installer gives that removal no UPGRADINGPRODUCTCODE to tell
+   it by), it is left alone. Once the service is gone, the driver service is deleted with
+   DeleteService alone: the ServiceControl table's removal would stop a running service first,
+   and a loaded driver may still be called by a miniport. DeleteService only marks a running
+   driver's entry for deletion; the entry goes when the driver stops, at the latest with the
+   next restart. Never fails the removal. */
+__declspec(dllexport) UINT __stdcall RemoveDriverService(MSIHANDLE install) {
+    wchar_t data[HALV_DATA_CAPACITY];
+    DWORD length = HALV_DATA_CAPACITY;
+    wchar_t line[2 * HALV_DATA_CAPACITY];
+    if (MsiGetPropertyW(install, L"CustomActionData", data, &length) != ERROR_SUCCESS ||
+        halv_service_request_bar(data, length) == 0) {
+        Log(install, L"RemoveDriverService: data is not \"service|driver service\"");
+        return ERROR_SUCCESS;
+    }
+    const size_t bar = halv_service_request_bar(data, length);
+    data[bar] = L'\0';
+    const wchar_t* service = data;
+    const wchar_t* driver = data + bar + 1;
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    if (!manager) {
+        _snwprintf(line, sizeof line / sizeof line[0] - 1,
+                   L"RemoveDriverService: cannot open the service manager (error %lu)",
+                   (unsigned long)GetLastError());
+    } else if (ServiceLives(manager, service)) {
+        _snwprintf(line, sizeof line / sizeof line[0] - 1,
+                   L"RemoveDriverService: %ls remains installed; %ls stays as it is", service,
+                   driver);
+    } else {
+        SC_HANDLE entry = OpenServiceW(manager, driver, DELETE | SERVICE_QUERY_STATUS);
+        if (!entry) {
+            const DWORD error = GetLastError();
+            _snwprintf(line, sizeof line / sizeof line[0] - 1,
+                       error == ERROR_SERVICE_DOES_NOT_EXIST
+                           ? L"RemoveDriverService: no %ls to remove (error %lu)"
+                           : L"RemoveDriverService: cannot open %ls (error %lu)",
+                       driver, (unsigned long)error);
+        } else {
+            SERVICE_STATUS status = {0};
+            const DWORD state = QueryServiceStatus(entry, &status) ? status.dwCurrentState : 0;
+            const BOOL deleted = DeleteService(entry);
+            const DWORD error = deleted ? 0 : GetLastError();
+            CloseServiceHandle(entry);
+            if (deleted && state != SERVICE_STOPPED)
+                _snwprintf(line, sizeof line / sizeof line[0] - 1,
+                           L"RemoveDriverService: %ls (state %lu) marked for deletion; it goes "
+                           L"when the driver stops, at the latest with the next restart",
+                           driver, (unsigned long)state);
+            else if (deleted)
+                _snwprintf(line, sizeof line / sizeof line[0] - 1,
+                           L"RemoveDriverService: %ls removed", driver);
+            else
+                _snwprintf(line, sizeof line / sizeof line[0] - 1,
+                           L"RemoveDriverService: cannot delete %ls (error %lu)", driver,
+                           (unsigned long)error);
+        }
+    }
+    if (manager) CloseServiceHandle(manager);
+    line[sizeof line / sizeof line[0] - 1] = L'\0';
+    Log(install, line);
     return ERROR_SUCCESS;
 }

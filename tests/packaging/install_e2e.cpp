@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -57,14 +58,15 @@ constexpr char kProgramKey[] = "SOFTWARE\\Torvale Technology Inc.\\HALV\\Service
 constexpr char kVendorKey[] = "SOFTWARE\\Torvale Technology Inc.";
 constexpr char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services\\";
 constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
-const char* const kShippedFiles[] = {"HALV.exe", "halvctl.exe", "Vexmond.exe", "XAPHLINK.sys"};
 
 // ---- What a package says about itself, read with the installer's own database API ---------
 
 struct Package {
     std::string path;
     std::string productCode, productVersion, upgradeCode, productName;
-    std::map<std::string, std::string> fileVersions;  // file name -> File table version
+    // File name -> File table version: the files the package ships, from the one list the
+    // package is built from.
+    std::map<std::string, std::string> fileVersions;
 };
 
 std::vector<std::vector<std::string>> Query(MSIHANDLE db, const char* sql, int columns) {
@@ -119,6 +121,41 @@ std::vector<std::string> InstalledProducts(const std::string& upgradeCode) {
     return codes;
 }
 
+// A GUID as Windows Installer's registration writes it: the first three groups reversed,
+// each byte of the last two with its hex digits swapped.
+std::string SquashedGuid(const std::string& guid) {
+    std::string hex;
+    for (char c : guid)
+        if (std::isxdigit(static_cast<unsigned char>(c))) hex += c;
+    if (hex.size() != 32) return "";
+    std::string out(hex.rbegin() + 24, hex.rend());    // the first 8
+    out.append(hex.rbegin() + 20, hex.rbegin() + 24);  // the next 4
+    out.append(hex.rbegin() + 16, hex.rbegin() + 20);  // the next 4
+    for (size_t i = 16; i < 32; i += 2) out += {hex[i + 1], hex[i]};
+    return out;
+}
+
+// Writes the upgrade code's entry for the product where the installer's product search reads
+// it (both registrations Wine keeps).
+bool RestoreUpgradeCodeEntry(const std::string& upgradeCode, const std::string& productCode) {
+    bool ok = true;
+    for (const char* base :
+         {"SOFTWARE\\Classes\\Installer\\UpgradeCodes\\",
+          "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UpgradeCodes\\"}) {
+        HKEY key = nullptr;
+        const std::string path = base + SquashedGuid(upgradeCode);
+        ok = ok && RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                                   KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key,
+                                   nullptr) == ERROR_SUCCESS;
+        if (key) {
+            ok = ok && RegSetValueExA(key, SquashedGuid(productCode).c_str(), 0, REG_SZ,
+                                      reinterpret_cast<const BYTE*>(""), 1) == ERROR_SUCCESS;
+            RegCloseKey(key);
+        }
+    }
+    return ok;
+}
+
 std::string ProductInfo(const std::string& productCode, const char* property) {
     char value[1024] = {};
     DWORD size = sizeof value;
@@ -151,14 +188,17 @@ std::string ReadText(const std::string& path) {
     return s;
 }
 
-MsiRun Msiexec(const std::string& action, const Package& package, const char* logName) {
+MsiRun Msiexec(const std::string& action, const Package& package, const char* logName,
+               const std::string& properties = "") {
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
     const std::string log = std::string(temp) + logName;
     DeleteFileA(log.c_str());
     const ULONGLONG t0 = GetTickCount64();
-    const e2e::ChildResult r = e2e::RunProgram(
-        "msiexec " + action + " \"" + package.path + "\" /qn /l*v \"" + log + "\"", 240000);
+    const e2e::ChildResult r =
+        e2e::RunProgram("msiexec " + action + " \"" + package.path + "\" /qn /norestart /l*v \"" +
+                            log + "\"" + (properties.empty() ? "" : " " + properties),
+                        240000);
     MsiRun run;
     run.finished = r.finished;
     run.exitCode = r.exitCode;
@@ -438,8 +478,9 @@ class InstallE2E : public e2e::SimTest {
     static std::vector<std::string> SystemLeftovers() {
         std::vector<std::string> found;
         if (PathExists(VendorFolder())) found.push_back(VendorFolder());
-        for (const char* file : kShippedFiles)
-            if (PathExists(InstallFolder() + file)) found.push_back(InstallFolder() + file);
+        for (const Package* package : {&g_older, &g_newer})
+            for (const auto& [file, version] : package->fileVersions)
+                if (PathExists(InstallFolder() + file)) found.push_back(InstallFolder() + file);
         if (!FindShortcut().empty()) found.push_back(FindShortcut());
         for (const char* key : {kEventSourceKey, kProgramKey, kVendorKey})
             if (KeyExists(key)) found.push_back(std::string("HKLM\\") + key);
@@ -469,17 +510,19 @@ class InstallE2E : public e2e::SimTest {
         const std::string icon = ProductInfo(package.productCode, INSTALLPROPERTY_PRODUCTICON);
         EXPECT_NE(icon.find("halv.ico"), std::string::npos) << icon;
         EXPECT_TRUE(PathExists(icon)) << icon;
+        EXPECT_EQ(ReadValue(arp, "InstallLocation").text, InstallFolder());
 
         // The files, beside each other, with the versions the package's File table names:
-        // one product version for all, HALV.exe's own file version.
-        for (const char* name : kShippedFiles) {
+        // the product version as file and product version of every file, so that each file
+        // of a newer package is newer than the installed one and replaces it in place.
+        for (const auto& [name, version] : package.fileVersions) {
             const std::string path = InstallFolder() + name;
             ASSERT_TRUE(PathExists(path)) << path;
             const FileVersion v = VersionOf(path);
-            EXPECT_EQ(v.file, package.fileVersions.at(name)) << name;
+            EXPECT_EQ(v.file, version) << name;
+            EXPECT_EQ(v.file, package.productVersion + ".0") << name;
             EXPECT_EQ(v.product, package.productVersion + ".0") << name;
         }
-        EXPECT_EQ(VersionOf(InstallFolder() + "HALV.exe").file, "1.0.0.11");
         const std::string link = FindShortcut();
         ASSERT_FALSE(link.empty()) << "no HALV.lnk in " << ::testing::PrintToString(ProgramMenus());
         const ShortcutInfo shortcut = ReadShortcut(link);
@@ -527,7 +570,32 @@ TEST_F(InstallE2E, APristineHostHoldsNothingOfTheSystem) {
     ASSERT_FALSE(g_newer.productCode.empty()) << "cannot read " << g_newer.path;
     ASSERT_EQ(g_older.upgradeCode, g_newer.upgradeCode);
     ASSERT_NE(g_older.productCode, g_newer.productCode);
+    ASSERT_FALSE(g_older.fileVersions.empty());
+    EXPECT_EQ(g_older.fileVersions.size(), g_newer.fileVersions.size());
     EXPECT_EQ(SystemLeftovers(), std::vector<std::string>{});
+}
+
+// The service program runs as LocalSystem from the install folder: a folder that ordinary
+// users may write to (anywhere outside Program Files inherits their rights) or whose path
+// carries the service's name (the service finds its driver by that name in its own path) is
+// refused before anything is installed.
+TEST_F(InstallE2E, AnInstallFolderOutsideProgramFilesOrNamedForTheServiceIsRefused) {
+    char windows[MAX_PATH] = {};
+    GetWindowsDirectoryA(windows, sizeof windows);
+    const std::string drive(windows, 2);
+    for (const auto& [folder, why] : std::vector<std::pair<std::string, std::string>>{
+             {ProgramFiles() + "\\Torvale\\Vexmond\\", "must not contain \"Vexmond\""},
+             {drive + "\\HALV\\", "must lie under " + ProgramFiles()}}) {
+        const MsiRun run =
+            Msiexec("/i", g_older, "halv-refused.log", "INSTALLDIR=\"" + folder + "\"");
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, static_cast<DWORD>(ERROR_INSTALL_FAILURE)) << folder;
+        EXPECT_NE(run.log.find("cannot be installed in " + folder), std::string::npos)
+            << folder << ": " << run.log.substr(run.log.size() > 3000 ? run.log.size() - 3000 : 0);
+        EXPECT_NE(run.log.find(why), std::string::npos) << folder;
+        EXPECT_FALSE(PathExists(folder)) << folder;
+        EXPECT_EQ(SystemLeftovers(), std::vector<std::string>{}) << folder;
+    }
 }
 
 TEST_F(InstallE2E, InstallPutsEveryFileValueAndTheServiceInPlace) {
@@ -599,14 +667,35 @@ TEST_F(InstallE2E, TheInstalledConsoleProgramReadsTheAdapters) {
 
 TEST_F(InstallE2E, ANewerPackageReplacesTheInstalledOneInPlace) {
     ASSERT_FALSE(InstalledProducts(g_older.upgradeCode).empty()) << "nothing installed to upgrade";
+    // Another program (a services console, a monitoring agent) holds the service open all
+    // through the upgrade: a service deleted meanwhile stays "marked for deletion" until that
+    // handle closes, and no new one of its name can be created.
+    Sc held(OpenSvc(kService, SERVICE_QUERY_STATUS));
+    ASSERT_TRUE(held) << "error " << GetLastError();
     const MsiRun run = Msiexec("/i", g_newer, "halv-upgrade.log");
     ASSERT_TRUE(run.finished);
-    ASSERT_EQ(run.exitCode, 0u) << run.log.substr(run.log.size() > 6000 ? run.log.size() - 6000
-                                                                        : 0);
+    if (run.exitCode != 0) {
+        // Never nothing: a failed upgrade leaves the older product installed and running.
+        ExpectInstalled(g_older);
+        FAIL() << "the upgrade failed (" << run.exitCode << "), the older product remains";
+    }
     std::printf("[   TIME   ] upgrade to %s: %.1f s\n", g_newer.productVersion.c_str(),
                 run.seconds);
     // The older product is gone, the newer one in the same place, its files the newer ones.
     EXPECT_FALSE(KeyExists(kUninstallKey + g_older.productCode));
+    ASSERT_EQ(MsiQueryProductStateA(g_newer.productCode.c_str()), INSTALLSTATE_DEFAULT);
+    // Wine's installer removes the older product in a second msiexec whose unpublishing deletes
+    // the upgrade code's whole registration, the newer product's entry with it (Windows deletes
+    // the older product's entry only). The entry is written back as Windows would have kept it,
+    // so that the tests after this one find the product by its upgrade code. (A repair would
+    // publish it again, but Wine's repair also drops the service's dependencies.)
+    if (InstalledProducts(g_newer.upgradeCode).empty()) {
+        ASSERT_TRUE(RestoreUpgradeCodeEntry(g_newer.upgradeCode, g_newer.productCode));
+        std::printf(
+            "[   NOTE   ] Wine's removal of the older product took the upgrade code's "
+            "registration; its entry for %s written back\n",
+            g_newer.productCode.c_str());
+    }
     ExpectInstalled(g_newer);
 }
 
@@ -658,6 +747,36 @@ TEST_F(InstallE2E, UninstallLeavesNothingOfTheSystemBehind) {
     EXPECT_EQ(SystemLeftovers(), std::vector<std::string>{});
     // The service disconnected the adapter on its way out.
     EXPECT_EQ(ReadBack()->adapters[0].dpcRegistered, 0);
+}
+
+// The driver service that the service program registers stays behind where the service never
+// ran the driver (its file missing, its signature refused) or could not remove it (its program
+// crashed or was killed): the uninstall removes it, stopped as here, or marked for deletion
+// while the driver still runs.
+TEST_F(InstallE2E, ADriverServiceLeftBehindGoesWithTheUninstall) {
+    ASSERT_TRUE(InstalledProducts(g_newer.upgradeCode).empty()) << "installed already";
+    LoadEmpty();  // the service finds no adapter and registers no driver service of its own
+    const MsiRun install = Msiexec("/i", g_newer, "halv-install-again.log");
+    ASSERT_EQ(install.exitCode, 0u);
+    ASSERT_TRUE(AwaitState(kService, SERVICE_RUNNING, 30000));
+    {
+        Sc manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        const std::string driver = InstallFolder() + "XAPHLINK.sys";
+        Sc bridge(CreateServiceA(manager.get(), kBridgeService, kBridgeService, SERVICE_ALL_ACCESS,
+                                 SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                 driver.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+        ASSERT_TRUE(bridge) << "error " << GetLastError();
+    }
+    ASSERT_EQ(StateOf(kBridgeService), static_cast<DWORD>(SERVICE_STOPPED));
+    const MsiRun run = Msiexec("/x", g_newer, "halv-uninstall-again.log");
+    ASSERT_EQ(run.exitCode, 0u) << run.log.substr(run.log.size() > 6000 ? run.log.size() - 6000
+                                                                        : 0);
+    std::printf("[   TIME   ] install and uninstall of %s: %.1f s, %.1f s\n",
+                g_newer.productVersion.c_str(), install.seconds, run.seconds);
+    // Removed by the package, or by the service's own stop where it deletes what it finds.
+    EXPECT_NE(run.log.find("RemoveDriverService: "), std::string::npos);
+    EXPECT_TRUE(AwaitServiceGone(kService, 30000));
+    EXPECT_EQ(SystemLeftovers(), std::vector<std::string>{});
 }
 
 }  // namespace
