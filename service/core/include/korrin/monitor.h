@@ -118,8 +118,8 @@ class CKorrinThread {
         uint64_t retryAt = 0;  // when a backing-off adapter is read again (NowMs)
     };
 
-    // Reads every adapter once, before the first wait: records queued while the service was
-    // stopped or paused are announced by no miniport.
+    // Reads every adapter once, before the first wait: a miniport need not announce records
+    // that it queued before the registration (while the service was stopped).
     void ReadAfterConnect();
     void WaitLoop();
     // The loop's wait: until a signal, a stop, the next back-off read or the end of ten quiet
