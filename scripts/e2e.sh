@@ -9,7 +9,8 @@
 #
 # Environment:
 #   HALV_WIN_BUILD     build folder (default build/win)
-#   HALV_E2E_TIMEOUT   seconds one test program may run (default 180)
+#   HALV_E2E_TIMEOUT   seconds one test program may run (default 180) unless its TIMEOUT
+#                      property says otherwise
 #   HALV_E2E_KEEP=1    leave the prefix's processes running and print how to reach them
 #   HALV_SHIPPED_DIRS  build folders whose shipped binaries are checked (default: the build)
 #   HALV_E2E_EXEC      a shell command to run in the prepared prefix in place of the tests
@@ -159,13 +160,24 @@ stage_start "Windows tests"
 mapfile -t TESTS < <(ctest --test-dir "$BUILD" -N ${FILTER:+-R "$FILTER"} |
                      sed -n 's/^ *Test *#\([0-9]*\): *\(.*\)$/\1 \2/p')
 [ ${#TESTS[@]} -gt 0 ] || [ "$RUN_INSTALL" = 1 ] || die "no Windows test programs found in $BUILD"
+# Each program's own TIMEOUT property, where it sets one, is its limit (the load test needs
+# more than most); HALV_E2E_TIMEOUT holds for the rest.
+declare -A LIMITS=()
+while read -r tname tlimit; do LIMITS[$tname]=$tlimit; done < <(
+    ctest --test-dir "$BUILD" --show-only=json-v1 2>/dev/null | /usr/bin/python3 -c '
+import json, sys
+for test in json.load(sys.stdin).get("tests", []):
+    for prop in test.get("properties", []):
+        if prop["name"] == "TIMEOUT":
+            print(test["name"], int(float(prop["value"])))')
 for entry in "${TESTS[@]}"; do
     num=${entry%% *}; name=${entry#* }
+    limit=${LIMITS[$name]:-$TIMEOUT}
     log=$LOGS/$name.log
     mark=$(stat -c %s "$DRIVER_LOG" 2>/dev/null || echo 0)
     t0=$(date +%s.%N)
-    timeout -k 10 $((TIMEOUT + 60)) \
-        ctest --test-dir "$BUILD" -I "$num,$num" -V --timeout "$TIMEOUT" >"$log" 2>&1
+    WINE_RUN_TIMEOUT=$limit timeout -k 10 $((limit + 60)) \
+        ctest --test-dir "$BUILD" -I "$num,$num" -V --timeout "$limit" >"$log" 2>&1
     rc=$?
     secs=$(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
     # A crash in winedevice.exe ends every driver of its process; it fails the run even when
