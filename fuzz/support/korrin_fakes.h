@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -107,22 +108,44 @@ class FuzzSync final : public korrin::Synchronization {
         open_.insert(h);
         return h;
     }
+    // The name may already be taken: by a run of the service before this one (owner SYSTEM)
+    // or by anyone else (an owner the fuzzer makes up).
+    korrin::SecuredEvent CreateSecuredEvent(const char* name, bool manualReset,
+                                            std::span<const uint8_t> descriptor) override {
+        FUZZ_CHECK(!descriptor.empty(), "event %s created without a descriptor", name);
+        korrin::SecuredEvent result;
+        result.handle = CreateNamedEvent(name, manualReset);
+        const uint8_t taken = in_.ConsumeIntegral<uint8_t>() % 3;
+        if (taken == 1) {
+            result.existed = true;
+            result.owner = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};  // S-1-5-18
+        } else if (taken == 2) {
+            result.existed = true;
+            result.owner = in_.ConsumeBytes<uint8_t>(in_.ConsumeIntegralInRange<size_t>(0, 28));
+        }
+        return result;
+    }
     bool SetEvent(korrin::Handle h) override { return Known(h); }
     bool ResetEvent(korrin::Handle h) override { return Known(h); }
     void CloseHandle(korrin::Handle h) override {
         FUZZ_CHECK(open_.erase(h) == 1, "event %#zx closed but not open", static_cast<size_t>(h));
     }
-    uint32_t WaitAny(const korrin::Handle* handles, uint32_t count, uint32_t) override {
+    uint32_t WaitAny(const korrin::Handle* handles, uint32_t count, uint32_t timeoutMs) override {
         for (uint32_t i = 0; i < count; ++i) Known(handles[i]);
         ++waits;
         const uint8_t pick = in_.ConsumeIntegral<uint8_t>();
         if (pick == 0) return korrin::win::kWaitObject0;  // terminate
-        if (pick == 1) return korrin::win::kWaitTimeout;
+        if (pick == 1) {
+            // The whole time-out passes, so that the monitor's clock reaches its sweep.
+            now_ += timeoutMs;
+            return korrin::win::kWaitTimeout;
+        }
         if (pick == 2) return korrin::win::kWaitFailed;
         if (pick == 3) return korrin::win::kWaitAbandoned0 + (pick % count);
         return korrin::win::kWaitObject0 + 1 + pick % (count > 1 ? count - 1 : 1);
     }
-    void Sleep(uint32_t) override {}
+    void Sleep(uint32_t ms) override { now_ += ms; }
+    uint64_t NowMs() override { return now_; }
     size_t OpenHandles() const { return open_.size(); }
     int waits = 0;
 
@@ -134,6 +157,7 @@ class FuzzSync final : public korrin::Synchronization {
     FuzzedDataProvider& in_;
     std::set<korrin::Handle> open_;
     korrin::Handle next_ = 0x900;
+    uint64_t now_ = 0;
 };
 
 class CountingBoxes final : public korrin::WarningBoxes {
