@@ -2,9 +2,9 @@
 // system was ever installed. Installs it and reads back every file, registry value and
 // service it promises; runs the installed service against the simulator HALVSIM.sys until an
 // adapter's event reaches the event log, and the installed halvctl.exe; upgrades it in place
-// with a newer package that registers the metrics schedule; has an older package refused, its message read from the box a person
-// would see; uninstalls it and finds nothing of the system left. Prints the time each msiexec
-// run took.
+// with a newer package that registers the metrics schedule; has an older package refused, its
+// message read from the box a person would see; uninstalls it and finds nothing of the system
+// left. Prints the time each msiexec run took.
 //
 // Usage: install_e2e HALVSIM.sys OLDER.msi NEWER.msi (Unix paths become Wine's Z: form).
 // The tests build on each other and run in the order written.
