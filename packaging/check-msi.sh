@@ -116,6 +116,10 @@ in_order "the wait for the service's stop" StopServices AwaitServiceStopData Awa
 in_order "the driver service's removal" DeleteServices RemoveDriverServiceData RemoveDriverService RemoveFiles
 [ "$(rows InstallExecuteSequence | awk -F'\t' '$1 == "RemoveDriverService" { print $2 }')" = 'REMOVE="ALL"' ] ||
     fail "the driver service's removal does not run at removal only"
+# The metrics schedule: registered once halvctl.exe is in place, its rollback before it; at
+# removal taken away after the files, when it can tell whether halvctl.exe is gone.
+in_order "the metrics task's registration" InstallFiles RegisterMetricsTaskData RegisterMetricsTaskRollback RegisterMetricsTask InstallFinalize
+in_order "the metrics task's removal" RemoveFiles RemoveMetricsTaskData RemoveMetricsTask InstallFinalize
 # The upgrade in place: the older product goes after the newer one is installed.
 in_order "the upgrade" InstallFiles StartServices InstallExecute RemoveExistingProducts InstallFinalize
 

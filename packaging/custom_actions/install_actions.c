@@ -27,6 +27,7 @@
 
 #include <msi.h>
 #include <msiquery.h>
+#include <stdarg.h>
 #include <stdio.h>
 
 #include "install_folder.h"
@@ -328,5 +329,180 @@ __declspec(dllexport) UINT __stdcall RemoveDriverService(MSIHANDLE install) {
     if (manager) CloseServiceHandle(manager);
     line[sizeof line / sizeof line[0] - 1] = L'\0';
     Log(install, line);
+    return ERROR_SUCCESS;
+}
+
+/* ---- The metrics schedule ------------------------------------------------------------------
+   RegisterMetricsTask (deferred, as LocalSystem, when METRICS_TEXTFILE_DIR is set) registers
+   the task "\Torvale\HALV metrics" that runs halvctl's metrics into that folder at start-up
+   and every five minutes as SYSTEM (see metrics_task.h), replacing one registered before.
+   Data: "<halvctl.exe's path>|<folder>". A failure fails the installation; its rollback,
+   UnregisterMetricsTask scheduled as a rollback action before it, takes the task away again.
+
+   UnregisterMetricsTask (deferred, as LocalSystem) deletes the task: at an install without
+   the property (an upgrade that drops it) and as the rollback above. RemoveMetricsTask
+   (deferred, after RemoveFiles, at removal; data: halvctl.exe's path) deletes it only once
+   the program it runs is gone: in an upgrade the older product is removed after the newer
+   one is installed, and its removal must leave the newer product's task alone (halvctl.exe
+   belongs to the newer product then and stays; Wine's installer gives that removal no
+   UPGRADINGPRODUCTCODE to tell it by). Neither ever fails the installation. */
+
+#include <taskschd.h>
+
+#include "metrics_task.h"
+
+/* The Task Scheduler's folder of the task, created when `create` and missing; NULL on failure
+   with the HRESULT in *hr. COM is initialised by the caller. */
+static ITaskFolder* MetricsTaskFolder(ITaskService** service, BOOL create, HRESULT* hr) {
+    *service = NULL;
+    *hr = CoCreateInstance(&CLSID_TaskScheduler, NULL, CLSCTX_INPROC_SERVER, &IID_ITaskService,
+                           (void**)service);
+    if (FAILED(*hr)) return NULL;
+    VARIANT none;
+    VariantInit(&none); /* VT_EMPTY: this computer, the caller's account */
+    *hr = (*service)->lpVtbl->Connect(*service, none, none, none, none);
+    if (FAILED(*hr)) return NULL;
+    ITaskFolder* folder = NULL;
+    BSTR path = SysAllocString(HALV_METRICS_TASK_FOLDER);
+    *hr = (*service)->lpVtbl->GetFolder(*service, path, &folder);
+    if (FAILED(*hr) && create) {
+        ITaskFolder* root = NULL;
+        BSTR top = SysAllocString(L"\\");
+        *hr = (*service)->lpVtbl->GetFolder(*service, top, &root);
+        if (SUCCEEDED(*hr)) {
+            VARIANT sddl;
+            VariantInit(&sddl); /* the root folder's security */
+            *hr = root->lpVtbl->CreateFolder(root, path, sddl, &folder);
+            root->lpVtbl->Release(root);
+        }
+        SysFreeString(top);
+    }
+    SysFreeString(path);
+    return SUCCEEDED(*hr) ? folder : NULL;
+}
+
+/* COM for this thread: the action server's thread may have it already, in either model;
+   `*owned` says whether CoUninitialize is due. */
+static BOOL EnterCom(BOOL* owned) {
+    const HRESULT hr = CoInitializeEx(NULL, COINIT_MULTITHREADED);
+    *owned = SUCCEEDED(hr);
+    return SUCCEEDED(hr) || hr == RPC_E_CHANGED_MODE;
+}
+
+static void LogLine(MSIHANDLE install, const wchar_t* format, ...) {
+    wchar_t line[2 * HALV_DATA_CAPACITY];
+    va_list args;
+    va_start(args, format);
+    _vsnwprintf(line, sizeof line / sizeof line[0] - 1, format, args);
+    va_end(args);
+    line[sizeof line / sizeof line[0] - 1] = L'\0';
+    Log(install, line);
+}
+
+__declspec(dllexport) UINT __stdcall RegisterMetricsTask(MSIHANDLE install) {
+    wchar_t data[HALV_DATA_CAPACITY];
+    DWORD length = HALV_DATA_CAPACITY;
+    if (MsiGetPropertyW(install, L"CustomActionData", data, &length) != ERROR_SUCCESS ||
+        halv_service_request_bar(data, length) == 0) {
+        Log(install, L"RegisterMetricsTask: data is not \"program|folder\"");
+        return ERROR_INSTALL_FAILURE;
+    }
+    const size_t bar = halv_service_request_bar(data, length);
+    data[bar] = L'\0';
+    const wchar_t* dir = data + bar + 1;
+    wchar_t program[HALV_DATA_CAPACITY];
+    static wchar_t xml[8 * HALV_DATA_CAPACITY];
+    if (!halv_service_command_line(data, bar, program, HALV_DATA_CAPACITY) ||
+        !halv_metrics_task_xml(program, dir, xml, sizeof xml / sizeof xml[0])) {
+        LogLine(install, L"RegisterMetricsTask: METRICS_TEXTFILE_DIR \"%ls\" cannot be used", dir);
+        return ERROR_INSTALL_FAILURE;
+    }
+    BOOL owned = FALSE;
+    if (!EnterCom(&owned)) {
+        Log(install, L"RegisterMetricsTask: COM cannot be initialised");
+        return ERROR_INSTALL_FAILURE;
+    }
+    ITaskService* service = NULL;
+    HRESULT hr = S_OK;
+    ITaskFolder* folder = MetricsTaskFolder(&service, TRUE, &hr);
+    if (folder) {
+        BSTR name = SysAllocString(HALV_METRICS_TASK_NAME);
+        BSTR text = SysAllocString(xml);
+        VARIANT user, none;
+        VariantInit(&none);
+        /* SYSTEM by its well-known SID, with the service-account logon type: the account
+           needs no password and the task runs whether or not anyone is logged on. */
+        VariantInit(&user);
+        user.vt = VT_BSTR;
+        user.bstrVal = SysAllocString(L"S-1-5-18");
+        IRegisteredTask* task = NULL;
+        hr = folder->lpVtbl->RegisterTask(folder, name, text, TASK_CREATE_OR_UPDATE, user, none,
+                                          TASK_LOGON_SERVICE_ACCOUNT, none, &task);
+        if (task) task->lpVtbl->Release(task);
+        VariantClear(&user);
+        SysFreeString(text);
+        SysFreeString(name);
+        folder->lpVtbl->Release(folder);
+    }
+    if (service) service->lpVtbl->Release(service);
+    if (owned) CoUninitialize();
+    if (FAILED(hr)) {
+        LogLine(install, L"RegisterMetricsTask: cannot register %ls (HRESULT 0x%08lx)",
+                HALV_METRICS_TASK_FOLDER L"\\" HALV_METRICS_TASK_NAME, (unsigned long)hr);
+        return ERROR_INSTALL_FAILURE;
+    }
+    wchar_t arguments[HALV_DATA_CAPACITY];
+    halv_metrics_arguments(dir, arguments, HALV_DATA_CAPACITY); /* fits: the XML held it */
+    LogLine(install, L"RegisterMetricsTask: %ls runs %ls %ls",
+            HALV_METRICS_TASK_FOLDER L"\\" HALV_METRICS_TASK_NAME, program, arguments);
+    return ERROR_SUCCESS;
+}
+
+/* Deletes the task and then its folder when nothing else is left in it. */
+static void DeleteMetricsTask(MSIHANDLE install, const wchar_t* who) {
+    BOOL owned = FALSE;
+    if (!EnterCom(&owned)) return;
+    ITaskService* service = NULL;
+    HRESULT hr = S_OK;
+    ITaskFolder* folder = MetricsTaskFolder(&service, FALSE, &hr);
+    if (folder) {
+        BSTR name = SysAllocString(HALV_METRICS_TASK_NAME);
+        hr = folder->lpVtbl->DeleteTask(folder, name, 0);
+        SysFreeString(name);
+        folder->lpVtbl->Release(folder);
+        /* Fails, as it should, while the folder holds another task. */
+        ITaskFolder* root = NULL;
+        BSTR top = SysAllocString(L"\\"), path = SysAllocString(HALV_METRICS_TASK_FOLDER);
+        if (SUCCEEDED(hr) && SUCCEEDED(service->lpVtbl->GetFolder(service, top, &root))) {
+            root->lpVtbl->DeleteFolder(root, path, 0);
+            root->lpVtbl->Release(root);
+        }
+        SysFreeString(path);
+        SysFreeString(top);
+    }
+    if (service) service->lpVtbl->Release(service);
+    if (owned) CoUninitialize();
+    LogLine(install, L"%ls: %ls (HRESULT 0x%08lx)", who,
+            SUCCEEDED(hr) ? L"the task deleted" : L"no task deleted", (unsigned long)hr);
+}
+
+__declspec(dllexport) UINT __stdcall UnregisterMetricsTask(MSIHANDLE install) {
+    DeleteMetricsTask(install, L"UnregisterMetricsTask");
+    return ERROR_SUCCESS;
+}
+
+__declspec(dllexport) UINT __stdcall RemoveMetricsTask(MSIHANDLE install) {
+    wchar_t program[HALV_DATA_CAPACITY];
+    DWORD length = HALV_DATA_CAPACITY;
+    if (MsiGetPropertyW(install, L"CustomActionData", program, &length) != ERROR_SUCCESS ||
+        length == 0) {
+        Log(install, L"RemoveMetricsTask: no program named");
+        return ERROR_SUCCESS;
+    }
+    if (GetFileAttributesW(program) != INVALID_FILE_ATTRIBUTES) {
+        LogLine(install, L"RemoveMetricsTask: %ls remains installed; the task stays", program);
+        return ERROR_SUCCESS;
+    }
+    DeleteMetricsTask(install, L"RemoveMetricsTask");
     return ERROR_SUCCESS;
 }

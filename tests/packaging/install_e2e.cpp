@@ -2,9 +2,9 @@
 // system was ever installed. Installs it and reads back every file, registry value and
 // service it promises; runs the installed service against the simulator HALVSIM.sys until an
 // adapter's event reaches the event log, and the installed halvctl.exe; upgrades it in place
-// with a newer package; has an older package refused, its message read from the box a person
-// would see; uninstalls it and finds nothing of the system left. Prints the time each msiexec
-// run took.
+// with a newer package that registers the metrics schedule; has an older package refused, its
+// message read from the box a person would see; uninstalls it and finds nothing of the system
+// left. Prints the time each msiexec run took.
 //
 // Usage: install_e2e HALVSIM.sys OLDER.msi NEWER.msi (Unix paths become Wine's Z: form).
 // The tests build on each other and run in the order written.
@@ -20,6 +20,7 @@
 #include <objbase.h>
 #include <shlobj.h>
 #include <shobjidl.h>
+#include <taskschd.h>
 
 #include <gtest/gtest.h>
 
@@ -453,6 +454,52 @@ bool AwaitBox(const std::string& text, DWORD ms, std::vector<std::string>& seen)
     return false;
 }
 
+// ---- The metrics schedule ---------------------------------------------------------------------
+
+// The folder the package is told to write metrics into: a blank and an ampersand, which
+// neither the task's definition nor halvctl's command line may take apart.
+constexpr char kMetricsDir[] = "C:\\ProgramData\\HALV & metrics";
+
+// The registered task "\Torvale\HALV metrics" as the Task Scheduler's COM interface gives it
+// back: whether there is one, and its definition's XML. Wine's Task Scheduler keeps of a
+// definition only its registration information and settings (its reader of triggers,
+// principals and actions does nothing); the program and its arguments are read from the
+// installation's log instead, the schedule from the native tests of the definition.
+struct MetricsTask {
+    bool found = false;
+    std::string xml;
+};
+
+MetricsTask ReadMetricsTask() {
+    MetricsTask task;
+    ITaskService* service = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_ITaskService, reinterpret_cast<void**>(&service))))
+        return task;
+    ITaskFolder* folder = nullptr;
+    IRegisteredTask* registered = nullptr;
+    BSTR path = SysAllocString(L"\\Torvale");
+    BSTR name = SysAllocString(L"HALV metrics");
+    if (SUCCEEDED(service->Connect(VARIANT{}, VARIANT{}, VARIANT{}, VARIANT{})) &&
+        SUCCEEDED(service->GetFolder(path, &folder)) &&
+        SUCCEEDED(folder->GetTask(name, &registered))) {
+        task.found = true;
+        BSTR xml = nullptr;
+        if (SUCCEEDED(registered->get_Xml(&xml)) && xml) {
+            const int n = WideCharToMultiByte(CP_UTF8, 0, xml, -1, nullptr, 0, nullptr, nullptr);
+            task.xml.assign(n > 0 ? n - 1 : 0, '\0');
+            WideCharToMultiByte(CP_UTF8, 0, xml, -1, task.xml.data(), n, nullptr, nullptr);
+            SysFreeString(xml);
+        }
+    }
+    SysFreeString(name);
+    SysFreeString(path);
+    if (registered) registered->Release();
+    if (folder) folder->Release();
+    service->Release();
+    return task;
+}
+
 // ---- The tests ---------------------------------------------------------------------------------
 
 class InstallE2E : public e2e::SimTest {
@@ -489,6 +536,7 @@ class InstallE2E : public e2e::SimTest {
             if (KeyExists(std::string(kServicesKey) + service))
                 found.push_back(std::string("HKLM\\") + kServicesKey + service);
         }
+        if (ReadMetricsTask().found) found.push_back("task \\Torvale\\HALV metrics");
         for (const std::string& code : InstalledProducts(g_newer.upgradeCode)) {
             found.push_back("installed product " + code);
             if (KeyExists(kUninstallKey + code))
@@ -607,6 +655,7 @@ TEST_F(InstallE2E, InstallPutsEveryFileValueAndTheServiceInPlace) {
     std::printf("[   TIME   ] install of %s: %.1f s\n", g_older.productVersion.c_str(),
                 run.seconds);
     ExpectInstalled(g_older);
+    EXPECT_FALSE(ReadMetricsTask().found) << "a metrics task without METRICS_TEXTFILE_DIR";
     EXPECT_NE(
         run.log.find("SetServiceCommandLine: Vexmond runs \"" + InstallFolder() + "Vexmond.exe\""),
         std::string::npos);
@@ -672,7 +721,9 @@ TEST_F(InstallE2E, ANewerPackageReplacesTheInstalledOneInPlace) {
     // handle closes, and no new one of its name can be created.
     Sc held(OpenSvc(kService, SERVICE_QUERY_STATUS));
     ASSERT_TRUE(held) << "error " << GetLastError();
-    const MsiRun run = Msiexec("/i", g_newer, "halv-upgrade.log");
+    // The upgrade brings the metrics schedule in.
+    const MsiRun run = Msiexec("/i", g_newer, "halv-upgrade.log",
+                               std::string("METRICS_TEXTFILE_DIR=\"") + kMetricsDir + "\"");
     ASSERT_TRUE(run.finished);
     if (run.exitCode != 0) {
         // Never nothing: a failed upgrade leaves the older product installed and running.
@@ -697,6 +748,19 @@ TEST_F(InstallE2E, ANewerPackageReplacesTheInstalledOneInPlace) {
             g_newer.productCode.c_str());
     }
     ExpectInstalled(g_newer);
+    // The task that the newer product registered outlives the older product's removal, which
+    // ran after it.
+    const MetricsTask task = ReadMetricsTask();
+    ASSERT_TRUE(task.found) << run.log.substr(run.log.size() > 6000 ? run.log.size() - 6000 : 0);
+    // The definition registered is the package's: its description and time limit.
+    EXPECT_NE(task.xml.find("Writes the HALV metrics"), std::string::npos) << task.xml;
+    EXPECT_NE(task.xml.find("<ExecutionTimeLimit>PT4M</ExecutionTimeLimit>"), std::string::npos)
+        << task.xml;
+    // The folder, blank and ampersand included, reaches the command line as one argument.
+    EXPECT_NE(
+        run.log.find("RegisterMetricsTask: \\Torvale\\HALV metrics runs \"" + InstallFolder() +
+                     "halvctl.exe\" metrics --textfile \"" + kMetricsDir + "\""),
+        std::string::npos);
 }
 
 TEST_F(InstallE2E, AnOlderPackageIsRefusedWithItsMessage) {
@@ -743,6 +807,7 @@ TEST_F(InstallE2E, UninstallLeavesNothingOfTheSystemBehind) {
     EXPECT_GT(run.endedAt, releasedAt) << "the uninstall went on while the instance lived";
     EXPECT_NE(run.log.find("AwaitServiceStop: Vexmond has stopped and its process ended"),
               std::string::npos);
+    EXPECT_NE(run.log.find("RemoveMetricsTask: the task deleted"), std::string::npos);
     EXPECT_TRUE(AwaitServiceGone(kService, 30000));
     EXPECT_EQ(SystemLeftovers(), std::vector<std::string>{});
     // The service disconnected the adapter on its way out.
