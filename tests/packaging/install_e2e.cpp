@@ -710,7 +710,7 @@ TEST_F(InstallE2E, TheInstalledConsoleProgramReadsTheAdapters) {
     ASSERT_TRUE(r.started) << "cannot run " << InstallFolder() << "halvctl.exe";
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.exitCode, 0u) << r.output;
-    EXPECT_NE(r.output.find("  0 First"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("  0 scsi0 First"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("0/1/0 DISK A"), std::string::npos) << r.output;
 }
 
