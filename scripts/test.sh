@@ -3,7 +3,8 @@
 # the Windows binaries end to end under Wine (skip those with HALV_SKIP_E2E=1).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh native
+# The monitoring set is the native one plus promtool and node_exporter for tests/monitoring.
+scripts/deps.sh monitoring
 start=$(date +%s)
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHALV_SANITIZE=ON >/dev/null
 cmake --build build/native -j2
