@@ -381,15 +381,37 @@ TEST_F(Metrics, AFailedRequestLeavesItsValueOutAndSaysUnreadable) {
         const Exposition m(TextWithFault(kAdapter0, channel::MPCMD_GET_SMART_STATUS));
         // 0/1/0 reports Predictive Error when asked; a failed request is no state at all,
         // least of all "not supported" (3).
-        for (const char* address : {"0/0/0", "0/1/0"}) {
+        for (const char* address : {"0/0/0", "0/1/0", "0/2/0"}) {
             EXPECT_EQ(m.Find("halv_device_smart_state", DeviceLabels(address)), nullptr);
             EXPECT_EQ(m.Find("halv_device_readable", DeviceLabels(address))->value, 0);
             EXPECT_NE(m.Find("halv_device_info", DeviceLabels(address)), nullptr);
         }
-        // The optical drive has no S.M.A.R.T.: nothing was asked, nothing failed.
-        EXPECT_EQ(m.Find("halv_device_smart_state", DeviceLabels("0/2/0"))->value, 3);
-        EXPECT_EQ(m.Find("halv_device_readable", DeviceLabels("0/2/0"))->value, 1);
         EXPECT_EQ(m.Find("halv_device_smart_state", DeviceLabels("1/1/0"))->value, 1);
+        EXPECT_EQ(m.Find("halv_device_readable", DeviceLabels("1/1/0"))->value, 1);
+    }
+    {
+        // Failing from the start, discovery's own requests fail too: it keeps "not
+        // supported" and "no enclosure", which must not become values here.
+        SCOPED_TRACE("S.M.A.R.T. and enclosure failing in discovery too");
+        sim::InjectFault(pop->adapters[kAdapter0], channel::MPCMD_GET_SMART_STATUS,
+                         sim::kFaultCallFails);
+        sim::InjectFault(pop->adapters[kAdapter0], channel::MPCMD_GET_ENCLOSURE_STATUS,
+                         sim::kFaultCallFails);
+        const Exposition m(Text());
+        for (const char* address : {"0/0/0", "0/1/0", "0/2/0"}) {
+            EXPECT_EQ(m.Find("halv_device_smart_state", DeviceLabels(address)), nullptr);
+            EXPECT_EQ(m.Find("halv_device_readable", DeviceLabels(address))->value, 0);
+        }
+        for (const char* port : {"0", "1"}) {
+            const Labels at = {{"adapter", "0"}, {"port", port}};
+            const Sample* readable = m.Find("halv_enclosure_readable", at);
+            ASSERT_NE(readable, nullptr) << port;
+            EXPECT_EQ(readable->value, 0);
+            EXPECT_EQ(m.Find("halv_enclosure_info", at), nullptr);
+        }
+        // The optical drive's port has no disk, so no enclosure of its own to ask for.
+        EXPECT_EQ(m.Find("halv_enclosure_readable", {{"adapter", "0"}, {"port", "2"}}), nullptr);
+        ASSERT_TRUE(sim::LoadPopulationJson(sim::DefaultPopulationJson(), *pop, nullptr));
     }
     {
         SCOPED_TRACE("enclosure");

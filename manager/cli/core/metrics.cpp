@@ -95,19 +95,17 @@ DeviceMetrics CollectDevice(Inventory& inv, int a, int p, int d) {
                                           rec.U8(di::UdmaMode.offset), t.ChosenModeNumbers[a][p][d])
                          .text;
     if (!packet) m.capacityBytes = uint64_t{rec.U32(di::CapacitySectors.offset)} * 512u;
-    m.readable = true;
-    if (!(entry.SmartFlags & halv::kSmartSupported)) {
-        m.smartState = ss::kNotSupported;
-    } else if (!(entry.SmartFlags & halv::kSmartEnabled)) {
-        m.smartState = ss::kNotEnabled;
-    } else {
-        m.smartState = AskSmartState(inv, a, p, d);
-        m.readable = m.smartState.has_value();
-    }
+    // Asked of every device, not only of those discovery found enabled: discovery keeps a
+    // failed request as "not supported", which here would be a value for something unknown.
+    // The reply says all four states itself.
+    m.smartState = AskSmartState(inv, a, p, d);
+    m.readable = m.smartState.has_value();
     return m;
 }
 
-EnclosureMetrics CollectEnclosure(Inventory& inv, int a, int p) {
+// The port's enclosure, or nothing when the port answers that it has none. Asked of every
+// port with a disk: discovery keeps a failed request as "no enclosure".
+std::optional<EnclosureMetrics> CollectEnclosure(Inventory& inv, int a, int p) {
     EnclosureMetrics m;
     m.adapter = a;
     m.port = p;
@@ -116,6 +114,8 @@ EnclosureMetrics CollectEnclosure(Inventory& inv, int a, int p) {
     reply.Put8(es::Port.offset, static_cast<uint8_t>(p));
     m.readable = inv.channel().SendOnce(a, r);
     if (!m.readable) return m;
+    const uint8_t type = reply.U8(es::EnclosureType.offset);
+    if (type == 0 || type == 255) return std::nullopt;  // as discovery reads the reply
     channel::EnclosureTexts texts;
     const int result = channel::EnclosureTextsOf(reply, texts);
     m.supported = result == channel::kEnclosureOneFan || result == channel::kEnclosureTwoFans;
@@ -194,7 +194,7 @@ MetricsSnapshot CollectMetrics(Inventory& inv) {
         s.adapterList.push_back(CollectAdapter(inv, a));
         if (!inv.HasAdapter(a)) continue;
         for (int p = 0; p < inv.PortsAsked(a); ++p) {
-            bool enclosure = false;
+            bool disk = false;
             for (int d = 0; d < inv.DevicesAsked(a); ++d) {
                 if (inv.IsUnreadable(Address{a, p, d})) {
                     DeviceMetrics unread;
@@ -206,11 +206,12 @@ MetricsSnapshot CollectMetrics(Inventory& inv) {
                 }
                 if (!inv.HasDevice(a, p, d)) continue;
                 s.devices.push_back(CollectDevice(inv, a, p, d));
-                const halv::DeviceEntry& e = inv.tables().DeviceEntries[a][p][d];
-                enclosure = enclosure || (e.IsPacket == 0 && e.HasEnclosure == 1);
+                disk = disk || inv.tables().DeviceEntries[a][p][d].IsPacket == 0;
             }
-            // The enclosure belongs to the port: asked once, whatever its devices.
-            if (enclosure) s.enclosures.push_back(CollectEnclosure(inv, a, p));
+            // The enclosure belongs to the port: asked once, whatever its disks.
+            if (!disk) continue;
+            if (std::optional<EnclosureMetrics> e = CollectEnclosure(inv, a, p))
+                s.enclosures.push_back(std::move(*e));
         }
     }
     return s;
@@ -352,7 +353,7 @@ const char kMetricsHelp[] =
     "collector never reads half a file. A collection that fails still writes halv_up 0.\n"
     "\n"
     "Run it every few minutes as SYSTEM, for instance:\n"
-    "  schtasks /Create /TN \"HALV metrics\" /RU SYSTEM /SC MINUTE /MO 5 /F /TR\n"
+    "  schtasks /Create /TN \"HALV\\Metrics\" /RU SYSTEM /SC MINUTE /MO 5 /F /TR\n"
     "    \"\\\"C:\\Program Files\\Torvale\\HALV\\halvctl.exe\\\" metrics --textfile\n"
     "    \\\"C:\\Program Files\\windows_exporter\\textfile_inputs\\\"\"\n"
     "(one line), and the same with /SC ONSTART for start-up; PowerShell's\n"

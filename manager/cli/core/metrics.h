@@ -59,8 +59,8 @@ struct MetricsSnapshot {
     double timestampSeconds = 0;  // Unix time of the collection
 };
 
-// Asks what `show` asks of every adapter and device found by the inventory's discovery: the
-// BIOS image, each enabled device's S.M.A.R.T. state and each enclosure port once.
+// Asks what `show` asks of the adapters and devices the inventory's discovery found: the BIOS
+// image, each device's S.M.A.R.T. state and the enclosure of each port with a disk, once.
 MetricsSnapshot CollectMetrics(Inventory& inventory);
 
 // The exposition text: # HELP and # TYPE for every family, one sample a line, a newline at
