@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those missing.
 #   deps.sh native   compilers, CMake, Ninja, GoogleTest, nlohmann-json, python3-jsonschema
-#   deps.sh windows  the above plus MinGW-w64, Wine, Xvfb and the screenshot tools, and the
-#                    packaging tools the install tests use
+#   deps.sh windows  the above plus MinGW-w64, Wine, Xvfb and the screenshot tools, the
+#                    packaging tools the install tests use, and promtool (Prometheus) for the
+#                    textfiles halvctl.exe writes
 #   deps.sh release  the native set, MinGW-w64 and the packaging and signing tools (release.sh)
 #   deps.sh fuzz     the native set plus clang-14 and its runtime libraries (libFuzzer)
 #   deps.sh monitoring  the native set plus Prometheus (with promtool) and node_exporter, for
@@ -19,6 +20,7 @@ if [ "${1:-native}" = windows ]; then
     # wine (not only wine64) brings the wine, wineboot and wineserver commands; apt-get would
     # install it only as a recommendation, which --no-install-recommends leaves out.
     want+=(g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 fonts-wine xvfb imagemagick xdotool)
+    want+=(prometheus)
 fi
 if [ "${1:-native}" = fuzz ]; then
     want+=(clang-14 libclang-rt-14-dev)
@@ -40,7 +42,9 @@ $SUDO apt-get update -qq
 # put in place only for this install when the host has none.
 policy=/usr/sbin/policy-rc.d
 own_policy=0
-if [ "${1:-native}" = monitoring ] && [ ! -e "$policy" ]; then
+starts_services=0
+case " ${missing[*]} " in *" prometheus"*) starts_services=1 ;; esac
+if [ "$starts_services" = 1 ] && [ ! -e "$policy" ]; then
     printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
     $SUDO chmod 755 "$policy"
     own_policy=1
@@ -48,7 +52,7 @@ fi
 status=0
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || status=$?
 [ "$own_policy" = 1 ] && $SUDO rm -f "$policy"
-if [ "${1:-native}" = monitoring ] && [ -d /run/systemd/system ]; then
+if [ "$starts_services" = 1 ] && [ -d /run/systemd/system ]; then
     # Under systemd the units are started regardless of policy-rc.d on some releases.
     $SUDO systemctl disable --now prometheus prometheus-node-exporter >/dev/null 2>&1 || true
 fi
