@@ -8,7 +8,16 @@ namespace sim {
 channel::DeviceHandle SimDeviceAccess::Open(const char* name) {
     attempts_.emplace_back(name ? name : "");
     const int position = PositionFromName(name);
-    if (position == kNoPosition || !OpenPosition(pop_, position)) return channel::kInvalidDevice;
+    if (position == kNoPosition || !OpenPosition(pop_, position)) {
+        const bool exists = position == kLegacyPosition ? pop_.legacyDevice != 0
+                            : position >= 0 && position < kPositions
+                                ? pop_.adapters[position].exists != 0
+                                : false;
+        lastOpenError_ =
+            exists ? channel::OpenError{channel::OpenError::kAccessDenied, 5, "Access is denied."}
+                   : channel::OpenError{};
+        return channel::kInvalidDevice;
+    }
     const channel::DeviceHandle h = next_++;
     open_[h] = position;
     return h;

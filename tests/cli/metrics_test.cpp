@@ -199,7 +199,7 @@ class Metrics : public ::testing::Test {
     json Json() {
         halvctl::Inventory inv(io);
         inv.Discover(nt);
-        return json::parse(halvctl::JsonDocument(inv, std::nullopt));
+        return json::parse(halvctl::JsonDocument(inv, std::nullopt, {}));
     }
     int Run(std::vector<std::string> args, channel::DeviceAccess* devices = nullptr) {
         console = RecordingConsole();

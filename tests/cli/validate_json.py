@@ -18,8 +18,14 @@ def spoilt(doc):
     """Copies of a passing document that the schema must refuse."""
     out = []
     bad = copy.deepcopy(doc)
-    bad["schema_version"] = 2
-    out.append(("schema_version 2", bad))
+    bad["schema_version"] = 1
+    out.append(("schema_version 1", bad))
+    bad = copy.deepcopy(doc)
+    bad["collected_at"] = "9 December, 13:20"
+    out.append(("a collection time that is not RFC 3339 UTC", bad))
+    bad = copy.deepcopy(doc)
+    bad.pop("tool_version")
+    out.append(("no tool version", bad))
     bad = copy.deepcopy(doc)
     bad.pop("adapters")
     out.append(("no adapters", bad))

@@ -16,7 +16,7 @@ set_tests_properties(halvctl_e2e PROPERTIES LABELS e2e RUN_SERIAL TRUE TIMEOUT 3
 find_program(HALV_DEBIAN_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
 find_program(HALV_DEBIAN_PYTHON3 python3)
 set(HALVCTL_JSON_DOCS)
-foreach(name default default-optical healthy no-adapter unreadable-device)
+foreach(name default default-optical healthy no-adapter unreadable-device unopened-port)
     list(APPEND HALVCTL_JSON_DOCS ${HALVCTL_JSON_OUT}/${name}.json)
 endforeach()
 add_test(NAME halvctl_e2e_json_schema

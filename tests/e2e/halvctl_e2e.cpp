@@ -34,6 +34,7 @@ constexpr char kCorrupted[] = "File corrupted or BIOS could't be updated by this
 constexpr char kRestart[] = "Setting is changed ! Please reboot host to take effect.";
 constexpr char kModeSet[] = "Transfer Mode is set successfully, please refresh HBA List.";
 constexpr char kModeFailed[] = "Set Transfer Mode failed, please try again.";
+constexpr char kTarget[] = "adapter 0 (scsi1, Velo300 Duo Plus): ";
 
 struct Outcome {
     bool finished = false;
@@ -170,7 +171,7 @@ TEST_F(HalvctlE2E, ListAndShowPrintHalvsTreeRowsAndDocument) {
     EXPECT_EQ(o.exitCode, 0u) << Show(o);
     EXPECT_EQ(o.out,
               "Torvale HBA List\n"
-              "  0 Velo300 Duo Plus\n"
+              "  0 scsi1 Velo300 Duo Plus\n"
               "    Port-1\n"
               "      0/0/0 KESTREL KD160S\n"
               "    Port-2\n"
@@ -178,7 +179,7 @@ TEST_F(HalvctlE2E, ListAndShowPrintHalvsTreeRowsAndDocument) {
               "    Port-3\n"
               "      0/2/0 LUMEN DVR-118\n"
               "    Port-4\n"
-              "  1 Velo150 Quad Rack\n"
+              "  1 scsi2 Velo150 Quad Rack\n"
               "    Port-1\n"
               "      1/0/0 ORLO OD80T\n"
               "    Port-2\n"
@@ -209,7 +210,9 @@ TEST_F(HalvctlE2E, ListAndShowPrintHalvsTreeRowsAndDocument) {
     o = Halvctl({"show", "1"});
     EXPECT_EQ(o.out,
               "Model Name:          Velo150 Quad Rack\nChip Name:           KLN61003\n"
-              "BIOS Version:        1.00.0.28\nDriver Version:      1.0.0.21\n");
+              "BIOS Version:        1.00.0.28\nDriver Version:      1.0.0.21\n"
+              "SCSI Port:           scsi2 (\\\\.\\Scsi2:)\n");
+    EXPECT_EQ(Halvctl({"SHOW", "SCSI2"}).out, o.out) << "keywords and port names in any case";
     o = Halvctl({"show"});
     EXPECT_EQ(o.exitCode, 0u);
     EXPECT_NE(o.out.find("\n1/1/1 KESTREL KD500S\nModel Name:"), std::string::npos) << o.out;
@@ -218,7 +221,10 @@ TEST_F(HalvctlE2E, ListAndShowPrintHalvsTreeRowsAndDocument) {
     EXPECT_EQ(o.exitCode, 0u) << Show(o);
     const json doc = KeepJson("default", o);
     ASSERT_FALSE(doc.is_discarded()) << o.out;
-    EXPECT_EQ(doc["schema_version"], 1);
+    EXPECT_EQ(doc["schema_version"], 2);
+    EXPECT_EQ(doc["adapters"][0]["scsi_port"], "scsi1");
+    EXPECT_FALSE(doc["host"].is_null()) << "the computer's name";
+    EXPECT_EQ(doc["collected_at"].get<std::string>().back(), 'Z') << "UTC";
     ASSERT_EQ(doc["adapters"].size(), 2u);
     EXPECT_EQ(doc["adapters"][0]["device_name"], "\\\\.\\Scsi1:");
     EXPECT_EQ(doc["adapters"][0]["pci_device_id"], 0x6A31);
@@ -231,7 +237,9 @@ TEST_F(HalvctlE2E, ListAndShowPrintHalvsTreeRowsAndDocument) {
     EXPECT_EQ(disk["enclosure"]["voltages"]["12v"]["millivolts"], 11950);
 
     o = Halvctl({"list", "--json"});
-    EXPECT_EQ(json::parse(o.out, nullptr, false), doc);
+    json listed = json::parse(o.out, nullptr, false), shown = doc;
+    listed.erase("collected_at"), shown.erase("collected_at");  // the runs' seconds may differ
+    EXPECT_EQ(listed, shown);
     o = Halvctl({"show", "0/2/0", "--json"});
     EXPECT_EQ(o.exitCode, 0u);
     const json optical = KeepJson("default-optical", o);
@@ -254,12 +262,16 @@ TEST_F(HalvctlE2E, HealthExitCodesForEachKindOfHost) {
         const char* population;
         DWORD health;
         DWORD show;
+        const char* summary;  // the first line, which monitoring shows
         const char* line;
     } cases[] = {
-        {"healthy", 0, 0, "0/0/1 KESTREL KD250S: Functional\n"},
-        {"default", 1, 0, "0/1/0 KESTREL KD250S: Predictive Error\n"},
-        {"unreadable-device", 2, 1, "1/0/0: device information could not be read\n"},
-        {"no-adapter", 3, 0, "no adapter found\n"},
+        {"healthy", 0, 0, "OK: 2 devices functional, 1 without S.M.A.R.T. state\n",
+         "0/0/1 KESTREL KD250S serial KD2501A0002: Functional\n"},
+        {"default", 1, 0, "CRITICAL: 1 of 7 devices report Predictive Error\n",
+         "0/1/0 KESTREL KD250S serial KD2509C0412: Predictive Error\n"},
+        {"unreadable-device", 2, 1, "UNKNOWN: 2 device slots could not be read\n",
+         "1/0/0: device information could not be read\n"},
+        {"no-adapter", 3, 0, "UNKNOWN: no adapter found\n", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.population);
@@ -267,6 +279,7 @@ TEST_F(HalvctlE2E, HealthExitCodesForEachKindOfHost) {
         Outcome o = Halvctl({"health"});
         ASSERT_TRUE(o.finished);
         EXPECT_EQ(o.exitCode, c.health) << Show(o);
+        EXPECT_EQ(o.out.rfind(c.summary, 0), 0u) << o.out;
         EXPECT_NE(o.out.find(c.line), std::string::npos) << o.out;
         std::printf("%s: health exit %lu\n%s", c.population, o.exitCode, o.out.c_str());
         o = Halvctl({"show", "--json"});
@@ -288,12 +301,63 @@ TEST_F(HalvctlE2E, HealthExitCodesForEachKindOfHost) {
     EXPECT_EQ(o.exitCode, 3u) << "a refused command line is unknown to monitoring";
 }
 
+// A SCSI port device that is there but refuses the open, as every port refuses an unelevated
+// prompt. The simulator's ports either open or are missing, and Wine opens a folder where
+// Windows refuses it, so the refusal is a sharing violation: \\.\Scsi0: (no adapter of the
+// population sits there) is made a DOS device name for a file this test holds open without
+// sharing. That the refusal of an unelevated prompt says "run elevated" is tested natively.
+TEST_F(HalvctlE2E, APortThatDoesNotOpenIsNamedAndNumbersDoNotSlip) {
+    LoadPopulation("default");
+    const std::string held = File("held-port");
+    HANDLE hold = CreateFileA(held.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              0, nullptr);
+    ASSERT_NE(hold, INVALID_HANDLE_VALUE) << GetLastError();
+    ASSERT_TRUE(DefineDosDeviceA(0, "Scsi0:", held.c_str())) << GetLastError();
+    HANDLE probe =
+        CreateFileA("\\\\.\\Scsi0:", GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    const DWORD error = GetLastError();
+    if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
+    EXPECT_EQ(probe, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+
+    Outcome o = Halvctl({"health"});
+    EXPECT_EQ(o.exitCode, 2u) << Show(o);
+    EXPECT_EQ(o.out.rfind("UNKNOWN: \\\\.\\Scsi0: could not be opened", 0), 0u) << o.out;
+    EXPECT_NE(o.err.find("halvctl: health: \\\\.\\Scsi0: could not be opened: "), std::string::npos)
+        << o.err;
+    std::printf("health with an unopened port: exit %lu\n%s%s", o.exitCode, o.out.c_str(),
+                o.err.c_str());
+
+    // Adapter 0 would be the one at \\.\Scsi0: if it opened: its number is refused, its port
+    // name is not.
+    o = Halvctl({"transfer-mode", "0/0/0", "udma", "4"});
+    EXPECT_EQ(o.exitCode, 2u) << Show(o);
+    EXPECT_NE(o.err.find("name it by its SCSI port (here scsi1); nothing was sent"),
+              std::string::npos)
+        << o.err;
+    EXPECT_EQ(ReadBack()->adapters[kAdapter0].devices[0][0].ataCommands, 0u);
+    o = Halvctl({"transfer-mode", "scsi1/0/0", "udma", "4"});
+    EXPECT_EQ(o.exitCode, 0u) << Show(o);
+
+    o = Halvctl({"show", "--json"});
+    EXPECT_EQ(o.exitCode, 1u) << Show(o);
+    const json doc = KeepJson("unopened-port", o);
+    ASSERT_FALSE(doc.is_discarded()) << o.out;
+    ASSERT_EQ(doc["unreadable"].size(), 1u) << o.out;
+    EXPECT_EQ(doc["unreadable"][0]["kind"], "port");
+    EXPECT_EQ(doc["unreadable"][0]["address"], "scsi0");
+    EXPECT_EQ(doc["unreadable"][0]["error_code"], ERROR_SHARING_VIOLATION);
+    EXPECT_TRUE(DefineDosDeviceA(DDD_REMOVE_DEFINITION, "Scsi0:", nullptr));
+    CloseHandle(hold);
+}
+
 TEST_F(HalvctlE2E, BiosRoundTripAndARefusedImageSendsNothing) {
     LoadPopulation("default");
     const std::string backup = File("velo300.rom");
     Outcome o = Halvctl({"bios", "backup", "0", backup});
     EXPECT_EQ(o.exitCode, 0u) << Show(o);
-    EXPECT_EQ(o.out, std::string(kBackupDone) + "\n");
+    EXPECT_EQ(o.out, kTarget + std::string(kBackupDone) + "\n");
     const Bytes flash(pop->adapters[kAdapter0].bios,
                       pop->adapters[kAdapter0].bios + sim::kBiosSize);
     EXPECT_TRUE(ReadFileBytes(backup) == flash) << "the file is the flash";
@@ -308,7 +372,8 @@ TEST_F(HalvctlE2E, BiosRoundTripAndARefusedImageSendsNothing) {
     ASSERT_TRUE(e2e::Control().SetFault(kAdapter0, channel::MPCMD_READ_BIOS, sim::kFaultCallFails));
     o = Halvctl({"bios", "backup", "0", backup, "--force"});
     EXPECT_EQ(o.exitCode, 1u) << Show(o);
-    EXPECT_EQ(o.err, "halvctl: bios backup 0 " + backup + ": " + kIoctlFailed + "\n");
+    EXPECT_EQ(o.err, "halvctl: bios backup 0 " + backup + ": " + kTarget + kIoctlFailed +
+                         " (the adapter did not accept the request)\n");
     EXPECT_TRUE(ReadFileBytes(backup) == flash);
     EXPECT_EQ(GetFileAttributesA((backup + ".halvctl-partial").c_str()), INVALID_FILE_ATTRIBUTES);
     ASSERT_TRUE(e2e::Control().SetFault(kAdapter0, channel::MPCMD_READ_BIOS, sim::kFaultNone));
@@ -319,7 +384,7 @@ TEST_F(HalvctlE2E, BiosRoundTripAndARefusedImageSendsNothing) {
     EXPECT_EQ(Sent(channel::MPCMD_WRITE_BIOS), 0u);
     o = Halvctl({"bios", "update", "0", backup, "--yes"});
     EXPECT_EQ(o.exitCode, 0u) << Show(o);
-    EXPECT_EQ(o.out, std::string(kUpdateDone) + "\n");
+    EXPECT_EQ(o.out, kTarget + std::string(kUpdateDone) + "\n");
     Bytes newer(sim::kBiosSize);
     sim::FillBiosImage(newer.data(), 0x6A31, "1.00.0.31");
     const std::string newerFile = File("newer.rom");
@@ -341,7 +406,8 @@ TEST_F(HalvctlE2E, BiosRoundTripAndARefusedImageSendsNothing) {
     ASSERT_TRUE(WriteFileBytes(spoiltFile, spoilt));
     o = Halvctl({"bios", "update", "0", spoiltFile, "--yes"});
     EXPECT_EQ(o.exitCode, 1u) << Show(o);
-    EXPECT_EQ(o.err, "halvctl: bios update 0 " + spoiltFile + ": " + kCorrupted + "\n");
+    EXPECT_EQ(o.err, "halvctl: bios update 0 " + spoiltFile + ": " + kTarget + kCorrupted +
+                         " (the image's byte sum is 255, not 0)\n");
     o = Halvctl({"bios", "update", "1", newerFile, "--yes"});
     EXPECT_EQ(o.exitCode, 1u) << Show(o);
     EXPECT_EQ(Sent(channel::MPCMD_WRITE_BIOS), writes);
@@ -355,7 +421,8 @@ TEST_F(HalvctlE2E, BiosRoundTripAndARefusedImageSendsNothing) {
         e2e::Control().SetFault(kAdapter0, channel::MPCMD_WRITE_BIOS, sim::kFaultReturnCodeOff, 1));
     o = Halvctl({"bios", "update", "0", backup, "--yes"});
     EXPECT_EQ(o.exitCode, 1u) << Show(o);
-    EXPECT_EQ(o.err, "halvctl: bios update 0 " + backup + ": " + kIoctlFailed + "\n");
+    EXPECT_EQ(o.err, "halvctl: bios update 0 " + backup + ": " + kTarget + kIoctlFailed +
+                         " (the adapter did not accept the request)\n");
     o = Halvctl({"bios", "backup", "3", File("x.rom")});
     EXPECT_EQ(o.exitCode, 2u) << Show(o);
 }
@@ -365,7 +432,8 @@ TEST_F(HalvctlE2E, TcqReadsAndWritesTagCmd) {
     Outcome o = Halvctl({"tcq"});
     EXPECT_EQ(o.exitCode, 1u) << "the key belongs to the miniport's installation\n" << Show(o);
     EXPECT_EQ(o.err, std::string("halvctl: tcq: cannot read TAG_CMD under HKEY_LOCAL_MACHINE\\") +
-                         halv::kQueuedCommandKey + "\n");
+                         halv::kQueuedCommandKey +
+                         ": the key or value is missing, or access was denied\n");
     o = Halvctl({"tcq", "on"});
     EXPECT_EQ(o.exitCode, 1u) << Show(o);
 
@@ -386,13 +454,18 @@ TEST_F(HalvctlE2E, TcqReadsAndWritesTagCmd) {
     EXPECT_EQ(o.out, "off\n") << Show(o);
     o = Halvctl({"tcq", "on"});
     EXPECT_EQ(o.exitCode, 0u) << Show(o);
-    EXPECT_EQ(o.out, std::string(kRestart) + "\n");
+    EXPECT_EQ(o.out, std::string(kRestart) + "\nTAG_CMD under HKEY_LOCAL_MACHINE\\" +
+                         halv::kQueuedCommandKey +
+                         " is now on, for every adapter of the miniport\n");
     EXPECT_EQ(stored(), 1u);
     o = Halvctl({"tcq"});
     EXPECT_EQ(o.out, "on\n");
     o = Halvctl({"tcq", "off"});
     EXPECT_EQ(o.exitCode, 0u);
     EXPECT_EQ(stored(), 0u);
+    o = Halvctl({"tcq", "OFF"});
+    EXPECT_EQ(o.exitCode, 0u) << Show(o);
+    EXPECT_EQ(o.out, "TCQ/NCQ is already off; nothing was changed\n");
     o = Halvctl({"tcq", "maybe"});
     EXPECT_EQ(o.exitCode, 2u);
     EXPECT_EQ(stored(), 0u);
@@ -403,7 +476,8 @@ TEST_F(HalvctlE2E, TransferModeSendsSetFeaturesForAnOfferedMode) {
     LoadPopulation("default");
     Outcome o = Halvctl({"transfer-mode", "0/0/0", "udma", "4"});
     EXPECT_EQ(o.exitCode, 0u) << Show(o);
-    EXPECT_EQ(o.out, std::string(kModeSet) + "\n");
+    EXPECT_EQ(o.out, "device 0/0/0 on " + std::string(kTarget) + kModeSet +
+                         "\ndevice 0/0/0 now uses UDMA-4\n");
     auto back = ReadBack();
     EXPECT_EQ(back->adapters[kAdapter0].devices[0][0].lastAtaSectorCount, 0x44);
     EXPECT_EQ(back->adapters[kAdapter0].devices[0][0].ataCommands, 1u);
@@ -412,6 +486,8 @@ TEST_F(HalvctlE2E, TransferModeSendsSetFeaturesForAnOfferedMode) {
     EXPECT_EQ(o.exitCode, 2u) << Show(o);
     o = Halvctl({"transfer-mode", "1/3/0", "dma", "0"});
     EXPECT_EQ(o.exitCode, 2u) << "a PIO-only device\n" << Show(o);
+    o = Halvctl({"transfer-mode", "1/3/0", "pio", "4"});
+    EXPECT_EQ(o.exitCode, 2u) << "above the device's PIO-3\n" << Show(o);
     o = Halvctl({"transfer-mode", "1/3/0", "pio", "2"});
     EXPECT_EQ(o.exitCode, 0u) << Show(o);
     back = ReadBack();
@@ -422,7 +498,8 @@ TEST_F(HalvctlE2E, TransferModeSendsSetFeaturesForAnOfferedMode) {
         e2e::Control().SetFault(kAdapter0, channel::MPCMD_ATA_COMMAND, sim::kFaultCallFails));
     o = Halvctl({"transfer-mode", "0/0/0", "dma", "2"});
     EXPECT_EQ(o.exitCode, 1u) << Show(o);
-    EXPECT_EQ(o.err, std::string("halvctl: transfer-mode 0/0/0 dma 2: ") + kModeFailed + "\n");
+    EXPECT_EQ(o.err, std::string("halvctl: transfer-mode 0/0/0 dma 2: device 0/0/0 on ") + kTarget +
+                         kModeFailed + " (the adapter did not accept the request)\n");
 }
 
 // metrics --textfile into folders of the output folder, which promtool checks after this
@@ -495,6 +572,13 @@ TEST_F(HalvctlE2E, HelpAndRefusedCommandLines) {
     }
     Outcome o = Halvctl({"--help"});
     EXPECT_EQ(o.exitCode, 0u);
+    const std::string usage = o.out;
+    o = Halvctl({"/?"});
+    EXPECT_EQ(o.exitCode, 0u) << "Windows' own way to ask\n" << Show(o);
+    EXPECT_EQ(o.out, usage);
+    o = Halvctl({"--version"});
+    EXPECT_EQ(o.exitCode, 0u) << Show(o);
+    EXPECT_EQ(o.out.rfind("halvctl ", 0), 0u) << o.out;
     o = Halvctl({});
     EXPECT_EQ(o.exitCode, 2u);
     EXPECT_EQ(o.err.rfind("Usage: halvctl", 0), 0u);
@@ -524,8 +608,8 @@ int main(int argc, char** argv) {
         CreateDirectoryA(dir.c_str(), nullptr);
         DeleteFileA((dir + "\\halv.prom").c_str());
     }
-    for (const char* name :
-         {"default", "default-optical", "healthy", "no-adapter", "unreadable-device"})
+    for (const char* name : {"default", "default-optical", "healthy", "no-adapter",
+                             "unreadable-device", "unopened-port"})
         DeleteFileA((g_jsonOut + "\\" + name + ".json").c_str());
     return e2e::Main(argc, argv);
 }

@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include <span>
+#include <string>
 #include <utility>
 
 namespace channel {
@@ -14,12 +15,24 @@ namespace channel {
 using DeviceHandle = uintptr_t;
 inline constexpr DeviceHandle kInvalidDevice = ~static_cast<DeviceHandle>(0);
 
+// Why a device did not open: no device has the name, or it exists and the system refused it
+// (with the system's own error code and text, to be shown to whoever can fix it).
+struct OpenError {
+    enum Kind : uint8_t { kNotFound, kAccessDenied, kOther };
+    Kind kind = kNotFound;
+    uint32_t code = 0;   // the system's error number, 0 when it gave none
+    std::string reason;  // the system's text for it, without a line end
+};
+
 class DeviceAccess {
   public:
     virtual ~DeviceAccess() = default;
     // Opens the named device for reading and writing, shared for reading and writing.
     // Returns kInvalidDevice when it cannot be opened.
     virtual DeviceHandle Open(const char* name) = 0;
+    // Why the last Open on this object that returned kInvalidDevice failed. A layer that
+    // cannot tell says "not found", which is what every caller assumed before it was asked.
+    virtual OpenError LastOpenError() const { return {}; }
     // One synchronous IOCTL_SCSI_MINIPORT request with `buffer` as both input and output.
     // Returns whether the call itself succeeded (DeviceIoControl's result).
     virtual bool MiniportControl(DeviceHandle device, std::span<uint8_t> buffer) = 0;

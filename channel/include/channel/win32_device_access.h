@@ -9,8 +9,12 @@ namespace channel {
 class Win32DeviceAccess final : public DeviceAccess {
   public:
     DeviceHandle Open(const char* name) override;
+    OpenError LastOpenError() const override { return lastOpenError_; }
     bool MiniportControl(DeviceHandle device, std::span<uint8_t> buffer) override;
     void Close(DeviceHandle device) override;
+
+  private:
+    OpenError lastOpenError_;
 };
 
 // GetVersionExA's dwPlatformId.

@@ -3,6 +3,8 @@
 // Everything here is portable; the programs supply the platform through HalvctlPorts.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,11 +23,11 @@ inline constexpr int kExitRefused = 2;  // the command line: usage, address, mod
 // Exit codes of health, as monitoring plug-ins report them.
 inline constexpr int kHealthOk = 0;          // every device Functional or without S.M.A.R.T.
 inline constexpr int kHealthPredictive = 1;  // a device reports "Predictive Error"
-inline constexpr int kHealthUnreadable = 2;  // an adapter or device could not be read
+inline constexpr int kHealthUnreadable = 2;  // a port, adapter, device or enclosure is unknown
 inline constexpr int kHealthNoAdapter = 3;   // no adapter found; also a refused command line
 
 // The version of the JSON document's layout (docs/halvctl.schema.json).
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 
 // Where the program writes: standard output and standard error.
 class Console {
@@ -54,6 +56,14 @@ class FilePlacement {
     virtual bool Remove(const std::string& path) = 0;
 };
 
+// What the program says about itself and where it runs, for --version and the JSON document.
+struct ToolFacts {
+    std::string version;  // the product version of this build
+    std::string host;     // the computer's name; "" when it cannot be had
+    // The clock a document's collection time is read from (the system's; UTC).
+    std::function<std::chrono::system_clock::time_point()> now;
+};
+
 struct HalvctlPorts {
     channel::DeviceAccess& devices;
     const channel::SystemVersion& version;
@@ -61,6 +71,7 @@ struct HalvctlPorts {
     halv::BinaryFiles& files;
     FilePlacement& placement;
     Console& console;
+    ToolFacts facts = {};
 };
 
 // Runs one command line (the arguments after the program name) and returns its exit code.

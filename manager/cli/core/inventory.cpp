@@ -24,6 +24,27 @@ std::optional<int> Number(std::string_view text) {
     return n;
 }
 
+// "scsiN", any case, N a single digit 0 to 8: the ports the probe opens.
+std::optional<int> ScsiPortNumber(std::string_view text) {
+    if (text.size() != 5) return std::nullopt;
+    for (size_t i = 0; i < 4; ++i)
+        if ((text[i] | 0x20) != "scsi"[i]) return std::nullopt;
+    if (text[4] < '0' || text[4] > '8') return std::nullopt;
+    return text[4] - '0';
+}
+
+// N of "\\.\ScsiN:" (any case), -1 for anything else.
+int ScsiPortOfName(std::string_view name) {
+    constexpr std::string_view kPrefix = "\\\\.\\scsi";
+    if (name.size() != kPrefix.size() + 2 || name.back() != ':') return -1;
+    for (size_t i = 0; i < kPrefix.size(); ++i) {
+        const char c = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] + 32) : name[i];
+        if (c != kPrefix[i]) return -1;
+    }
+    const char digit = name[kPrefix.size()];
+    return digit >= '0' && digit <= '9' ? digit - '0' : -1;
+}
+
 }  // namespace
 
 std::optional<Address> ParseAddress(std::string_view text) {
@@ -38,15 +59,17 @@ std::optional<Address> ParseAddress(std::string_view text) {
     }
     if (parts.size() != 1 && parts.size() != 3) return std::nullopt;
     std::vector<int> n;
+    const std::optional<int> scsiPort = ScsiPortNumber(parts[0]);
     for (std::string_view part : parts) {
-        const std::optional<int> v = Number(part);
+        const std::optional<int> v = scsiPort && n.empty() ? std::optional<int>(0) : Number(part);
         if (!v) return std::nullopt;
         n.push_back(*v);
     }
-    if (n[0] >= halv::kMaxAdapters) return std::nullopt;
-    if (n.size() == 1) return Address{n[0], -1, -1};
-    if (n[1] >= halv::kMaxPorts || n[2] >= halv::kMaxDevicesPerPort) return std::nullopt;
-    return Address{n[0], n[1], n[2]};
+    // Numbers beyond the tables are addresses still: they name nothing discovery found, and
+    // are refused in the same words as any other such address.
+    const int byPort = scsiPort ? *scsiPort : -1;
+    if (n.size() == 1) return Address{n[0], -1, -1, byPort};
+    return Address{n[0], n[1], n[2], byPort};
 }
 
 std::string AddressText(int adapter) {
@@ -95,7 +118,22 @@ TreeItem RecordedTree::NextSibling(TreeItem item) const {
     return it == siblings.end() || it + 1 == siblings.end() ? kNoItem : *(it + 1);
 }
 
+channel::DeviceHandle OpenRecorder::Open(const char* name) {
+    const channel::DeviceHandle h = devices_.Open(name);
+    const std::string text = name ? name : "";
+    // The first answer is the probe's; later opens of the same adapter are its requests.
+    if (std::find(seen_.begin(), seen_.end(), text) != seen_.end()) return h;
+    seen_.push_back(text);
+    if (h == channel::kInvalidDevice) {
+        const channel::OpenError error = devices_.LastOpenError();
+        if (error.kind != channel::OpenError::kNotFound)
+            unopened_.push_back({ScsiPortOfName(text), text, error});
+    }
+    return h;
+}
+
 void Inventory::Discover(const channel::SystemVersion& version) {
+    recorder_.Clear();
     // No menu to match and no setting to show: discovery is not given the registry.
     halv::UnreadableQueuedCommandStore noSetting;
     halv::DiscoveryPorts ports{channel_, version, tree_, noSetting, {}};
@@ -159,6 +197,38 @@ std::string Inventory::DeviceName(int a) const {
     if (channel_.LegacyPlatform()) return channel::kLegacyDeviceName;
     const char* path = tables_.ControllerEntries[a].DevicePath;
     return std::string(path, strnlen(path, sizeof tables_.ControllerEntries[a].DevicePath));
+}
+
+int Inventory::ScsiPortOf(int a) const {
+    if (channel_.LegacyPlatform() || a < 0 || a >= halv::kMaxAdapters) return -1;
+    return ScsiPortOfName(DeviceName(a));
+}
+
+std::string Inventory::PortName(int a) const {
+    const int n = ScsiPortOf(a);
+    return n < 0 ? std::string() : "scsi" + std::to_string(n);
+}
+
+int Inventory::AdapterAtScsiPort(int scsiPort) const {
+    for (int a = 0; a < probed_; ++a)
+        if (ScsiPortOf(a) == scsiPort) return a;
+    return -1;
+}
+
+std::vector<UnopenedPort> Inventory::UnopenedBefore(int a) const {
+    const int own = a < probed_ ? ScsiPortOf(a) : -1;
+    std::vector<UnopenedPort> before;
+    for (const UnopenedPort& u : unopened())
+        if (own < 0 || u.scsiPort < own) before.push_back(u);
+    return before;
+}
+
+std::string UnopenedText(const UnopenedPort& port) {
+    std::string text =
+        Printable(port.name) + " could not be opened: " + Printable(port.error.reason);
+    if (port.error.kind == channel::OpenError::kAccessDenied)
+        text += " (run halvctl elevated, from an administrator's prompt)";
+    return text;
 }
 
 std::string Printable(std::string_view text) {

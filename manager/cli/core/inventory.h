@@ -17,16 +17,22 @@
 
 namespace halvctl {
 
-// An adapter ("0": device < 0) or a device ("0/1/0") as the command line names it.
+// An adapter ("0": device < 0) or a device ("0/1/0") as the command line names it. An adapter
+// may be named by its SCSI port instead ("scsi2", "scsi2/1/0"): then `scsiPort` is that port
+// and `adapter` is filled in once discovery has said which adapter sits there.
 struct Address {
     int adapter = 0;
     int port = -1;
     int device = -1;
+    int scsiPort = -1;
     bool IsDevice() const { return device >= 0; }
+    bool ByScsiPort() const { return scsiPort >= 0; }
 };
 
-// "A" or "A/P/D" in decimal, each within HALV's tables (4 adapters, 4 ports, 8 devices).
-// Nothing for anything else, a port ("0/1") included.
+// "A" or "A/P/D", numbers of at most three decimal digits (a number beyond HALV's tables
+// names nothing discovery found, and Inventory::Has says so), where A may also be "scsiN" (any
+// case, N 0 to 8: the ports the probe opens). Nothing for anything else, a port ("0/1")
+// included.
 std::optional<Address> ParseAddress(std::string_view text);
 std::string AddressText(int adapter);
 std::string AddressText(int adapter, int port, int device);
@@ -67,9 +73,39 @@ struct Unreadable {
     std::string what;  // "adapter 1 (\\.\Scsi2:)" or "device 0/1/0"
 };
 
+// A SCSI port device that exists but refused to open: the probe passed over it, so an adapter
+// of ours may sit there unseen, and the adapters after it are numbered one lower than they
+// would be.
+struct UnopenedPort {
+    int scsiPort = -1;  // N of \\.\ScsiN:, -1 for \\.\KIRNDEV (Windows 9x)
+    std::string name;   // the device name as opened
+    channel::OpenError error;
+};
+
+// The device layer as discovery uses it, remembering how each name first answered Open: the
+// probe is HALV's own and passes over a device that does not open without a word.
+class OpenRecorder final : public channel::DeviceAccess {
+  public:
+    explicit OpenRecorder(channel::DeviceAccess& devices) : devices_(devices) {}
+    channel::DeviceHandle Open(const char* name) override;
+    channel::OpenError LastOpenError() const override { return devices_.LastOpenError(); }
+    bool MiniportControl(channel::DeviceHandle device, std::span<uint8_t> buffer) override {
+        return devices_.MiniportControl(device, buffer);
+    }
+    void Close(channel::DeviceHandle device) override { devices_.Close(device); }
+
+    void Clear() { unopened_.clear(), seen_.clear(); }
+    const std::vector<UnopenedPort>& unopened() const { return unopened_; }
+
+  private:
+    channel::DeviceAccess& devices_;
+    std::vector<std::string> seen_;
+    std::vector<UnopenedPort> unopened_;
+};
+
 class Inventory {
   public:
-    explicit Inventory(channel::DeviceAccess& devices) : channel_(devices) {}
+    explicit Inventory(channel::DeviceAccess& devices) : recorder_(devices), channel_(recorder_) {}
 
     // HALV's discovery, as a refresh runs it; the queued-command setting is not read.
     void Discover(const channel::SystemVersion& version);
@@ -93,8 +129,21 @@ class Inventory {
     bool IsUnreadable(const Address& address) const;
     // The name of the device the adapter is reached through.
     std::string DeviceName(int a) const;
+    // The adapter's SCSI port as the command line names it ("scsi2"); "" in Windows 9x mode,
+    // where every adapter is reached through one device.
+    std::string PortName(int a) const;
+    int ScsiPortOf(int a) const;  // -1 when not known
+    // The adapter the probe found at \\.\ScsiN:, or -1.
+    int AdapterAtScsiPort(int scsiPort) const;
+    // SCSI port devices that exist but did not open, in probe order.
+    const std::vector<UnopenedPort>& unopened() const { return recorder_.unopened(); }
+    // The ports that did not open before adapter `a`'s own (all of them when there is no
+    // adapter `a`): while there is one, the number `a` may name another adapter than it did
+    // when every port opened.
+    std::vector<UnopenedPort> UnopenedBefore(int a) const;
 
   private:
+    OpenRecorder recorder_;  // before channel_, which sends through it
     halv::ManagerTables tables_;
     channel::MiniportChannel channel_;
     RecordedTree tree_;
@@ -105,5 +154,8 @@ class Inventory {
 // Control characters of a text that came from an adapter, shown as '?': a device must not be
 // able to end a line or steer the terminal of whoever reads the output.
 std::string Printable(std::string_view text);
+
+// "\\.\Scsi1: could not be opened: Access is denied." with, for access denied, what to do.
+std::string UnopenedText(const UnopenedPort& port);
 
 }  // namespace halvctl

@@ -54,9 +54,11 @@ std::string RowValue(const std::vector<halv::InfoRow>& rows, const char* item) {
     return "";
 }
 
-// The list line of an adapter or device: its address and its tree label.
+// The list line of an adapter or device: its address (and an adapter's SCSI port) and its
+// tree label.
 std::string AdapterLine(Inventory& inv, int a) {
-    return AddressText(a) + " " +
+    const std::string port = inv.PortName(a);
+    return AddressText(a) + " " + (port.empty() ? "" : port + " ") +
            Printable(inv.tree().node(inv.tables().ControllerEntries[a].Item).text);
 }
 
@@ -80,8 +82,11 @@ void ListNode(Inventory& inv, TreeItem item, int depth, std::string& out) {
     const RecordedTree::Node& n = inv.tree().node(item);
     out += std::string(2 * depth, ' ');
     if (depth > 0)
-        if (const std::optional<Address> address = AddressOfItem(inv, item))
+        if (const std::optional<Address> address = AddressOfItem(inv, item)) {
             out += AddressText(*address) + " ";
+            if (!address->IsDevice() && !inv.PortName(address->adapter).empty())
+                out += inv.PortName(address->adapter) + " ";
+        }
     out += Printable(n.text) + "\n";
     for (TreeItem child : n.children) ListNode(inv, child, depth + 1, out);
 }
@@ -98,26 +103,67 @@ Json ModeOrNull(uint8_t mode) {
     return mode == di::kModeNone ? Json(nullptr) : Json(mode);
 }
 
+// A text the adapter gave, or null where HALV would show a placeholder for what it does not
+// know ("Unknow" for a model it has no name for).
+Json TextOrNull(const std::string& text) {
+    return text == "Unknow" || text == channel::kTemporarilyUnknown ? Json(nullptr) : Json(text);
+}
+
+Json KnownOrNull(const Known<std::string>& value) {
+    return value ? Json(*value) : Json(nullptr);
+}
+
+std::string KnownText(const Known<std::string>& value) {
+    return value ? *value : std::string(channel::kTemporarilyUnknown);
+}
+
+std::string PortText(int a, int p) {
+    return "port " + AddressText(a) + "/" + std::to_string(p);
+}
+
+// What a device's rows and its JSON are made of beyond discovery's record: its S.M.A.R.T.
+// state and, for a disk, its port's enclosure, both asked afresh once.
+struct DeviceReadings {
+    SmartReading smart;
+    std::optional<EnclosureReading> enclosure;  // disks only
+    // Whether the device has an enclosure to show: discovery found one, or the fresh request
+    // did (discovery's may have failed), or the state is unknown.
+    bool ShowsEnclosure(const halv::DeviceEntry& entry) const {
+        return enclosure && (entry.HasEnclosure == 1 || enclosure->present || !enclosure->known);
+    }
+};
+
+DeviceReadings ReadDevice(Inventory& inv, int a, int p, int d, Unknowns* unknowns) {
+    const halv::DeviceEntry& entry = inv.tables().DeviceEntries[a][p][d];
+    DeviceReadings r;
+    r.smart = ReadSmart(inv, a, p, d);
+    if (!r.smart.known() && unknowns)
+        unknowns->Add("S.M.A.R.T. state of device " + AddressText(a, p, d));
+    if (!entry.IsPacket) {
+        r.enclosure = ReadEnclosure(inv, a, p);
+        if (!r.enclosure->known && unknowns)
+            unknowns->Add("enclosure of device " + AddressText(a, p, d));
+    }
+    return r;
+}
+
 // The enclosure reading of the device's port, as the list's enclosure rows show it, with the
 // numbers of the reply beside HALV's texts.
-Json EnclosureJson(Inventory& inv, int a, int p) {
-    channel::Request r(channel::MPCMD_GET_ENCLOSURE_STATUS);
-    const wire::ByteView reply = r.view();
-    reply.Put8(es::Port.offset, static_cast<uint8_t>(p));
-    const bool answered = inv.channel().SendOnce(a, r);
-    channel::EnclosureTexts texts;
-    const int result =
-        answered ? channel::EnclosureTextsOf(reply, texts) : channel::kEnclosureFailed;
-    const std::vector<halv::InfoRow> rows = halv::EnclosureRows(result, texts);
-
+Json EnclosureJson(EnclosureReading& reading) {
+    const std::vector<halv::InfoRow> rows = halv::EnclosureRows(reading.result, reading.texts);
+    const wire::ByteView reply = reading.view();
     Json e;
-    if (result != channel::kEnclosureOneFan && result != channel::kEnclosureTwoFans) {
+    e["known"] = reading.known;
+    if (reading.result != channel::kEnclosureOneFan &&
+        reading.result != channel::kEnclosureTwoFans) {
         e["type"] = nullptr;
-        e["type_code"] = answered ? Json(reply.U8(es::EnclosureType.offset)) : Json(nullptr);
-        e["swapbox_status"] = RowValue(rows, " SwapBox Status");
+        e["type_code"] = reading.known ? Json(reply.U8(es::EnclosureType.offset)) : Json(nullptr);
+        e["swapbox_status"] =
+            reading.known ? Json(RowValue(rows, " SwapBox Status")) : Json(nullptr);
         return e;
     }
-    const bool twoFans = result == channel::kEnclosureTwoFans;
+    const bool twoFans = reading.result == channel::kEnclosureTwoFans;
+    const channel::EnclosureTexts& texts = reading.texts;
     e["type"] = texts.type;
     e["type_code"] = reply.U8(es::EnclosureType.offset);
     e["swapbox_status"] = nullptr;
@@ -142,7 +188,21 @@ Json EnclosureJson(Inventory& inv, int a, int p) {
     return e;
 }
 
-Json DeviceJson(Inventory& inv, int a, int p, int d) {
+Json SmartJson(const SmartReading& smart) {
+    if (!smart.known())
+        return {{"supported", nullptr},
+                {"enabled", nullptr},
+                {"state", nullptr},
+                {"value", smart.state ? Json(*smart.state) : Json(nullptr)}};
+    const bool enabled =
+        smart.health == SmartHealth::kFunctional || smart.health == SmartHealth::kPredictiveError;
+    return {{"supported", smart.health != SmartHealth::kNotSupported},
+            {"enabled", enabled},
+            {"state", enabled ? Json(SmartHealthText(smart.health)) : Json(nullptr)},
+            {"value", enabled ? Json(*smart.state) : Json(nullptr)}};
+}
+
+Json DeviceJson(Inventory& inv, int a, int p, int d, Unknowns* unknowns) {
     halv::ManagerTables& t = inv.tables();
     const halv::DeviceEntry& entry = t.DeviceEntries[a][p][d];
     const wire::ByteView rec = t.DeviceInfo(a, p, d);
@@ -184,37 +244,31 @@ Json DeviceJson(Inventory& inv, int a, int p, int d) {
         {"text", mode.text},
         {"highest", {{"pio", pio}, {"dma", ModeOrNull(dma)}, {"udma", ModeOrNull(udma)}}}};
 
-    const bool enabled = (entry.SmartFlags & halv::kSmartEnabled) != 0;
-    Json smart = {{"supported", (entry.SmartFlags & halv::kSmartSupported) != 0},
-                  {"enabled", enabled},
-                  {"state", nullptr},
-                  {"value", nullptr}};
-    if (enabled) {
-        const uint8_t state = inv.channel().QuerySmartState(
-            static_cast<uint8_t>(a), static_cast<uint8_t>(p), static_cast<uint8_t>(d));
-        smart["state"] = halv::SmartStateText(state);
-        smart["value"] = state;
-    }
-    j["smart"] = smart;
-    j["enclosure"] = !packet && entry.HasEnclosure == 1 ? EnclosureJson(inv, a, p) : Json(nullptr);
+    DeviceReadings readings = ReadDevice(inv, a, p, d, unknowns);
+    j["smart"] = SmartJson(readings.smart);
+    j["enclosure"] =
+        readings.ShowsEnclosure(entry) ? EnclosureJson(*readings.enclosure) : Json(nullptr);
     return j;
 }
 
-Json AdapterJson(Inventory& inv, int a, const std::optional<Address>& only) {
+Json AdapterJson(Inventory& inv, int a, const std::optional<Address>& only, Unknowns* unknowns) {
     halv::ManagerTables& t = inv.tables();
     const uint32_t pciId = t.ControllerInfo(a).U32(channel::controller_info::PciDeviceId.offset);
-    const halv::ControllerEntry& entry = t.ControllerEntries[a];
 
     Json j;
     j["number"] = a;
     j["device_name"] = inv.DeviceName(a);
-    j["model"] = halv::ModelNameFor(t, pciId, static_cast<uint8_t>(a));
-    j["chip"] = halv::ChipNameFor(pciId);
+    j["scsi_port"] = inv.PortName(a).empty() ? Json(nullptr) : Json(inv.PortName(a));
+    j["model"] = TextOrNull(halv::ModelNameFor(t, pciId, static_cast<uint8_t>(a)));
+    j["chip"] = TextOrNull(halv::ChipNameFor(pciId));
     j["pci_device_id"] = pciId;
     j["pci_device_id_hex"] = Hex16(pciId);
-    j["bios_version"] = inv.channel().ReadBiosVersion(static_cast<uint8_t>(a));
-    j["driver_version"] =
-        std::string(entry.DriverVersion, strnlen(entry.DriverVersion, sizeof entry.DriverVersion));
+    const Known<std::string> bios = ReadBiosVersion(inv, a);
+    if (!bios && unknowns) unknowns->Add("BIOS version of adapter " + AddressText(a));
+    j["bios_version"] = KnownOrNull(bios);
+    const Known<std::string> driver = DriverVersion(inv, a);
+    if (!driver && unknowns) unknowns->Add("driver version of adapter " + AddressText(a));
+    j["driver_version"] = KnownOrNull(driver);
     j["ports"] = Json::array();
     for (int p = 0; p < inv.PortsAsked(a); ++p) {
         if (t.PortItems[a][p] == kNoItem) continue;
@@ -225,11 +279,68 @@ Json AdapterJson(Inventory& inv, int a, const std::optional<Address>& only) {
         for (int d = 0; d < inv.DevicesAsked(a); ++d) {
             if (!inv.HasDevice(a, p, d)) continue;
             if (only && only->IsDevice() && only->device != d) continue;
-            port["devices"].push_back(DeviceJson(inv, a, p, d));
+            port["devices"].push_back(DeviceJson(inv, a, p, d, unknowns));
         }
         j["ports"].push_back(port);
     }
     return j;
+}
+
+std::vector<halv::InfoRow> AdapterRows(Inventory& inv, int a, Unknowns* unknowns) {
+    halv::ManagerTables& t = inv.tables();
+    const uint32_t pciId = t.ControllerInfo(a).U32(channel::controller_info::PciDeviceId.offset);
+    const Known<std::string> bios = ReadBiosVersion(inv, a);
+    if (!bios && unknowns) unknowns->Add("BIOS version of adapter " + AddressText(a));
+    const Known<std::string> driver = DriverVersion(inv, a);
+    if (!driver && unknowns) unknowns->Add("driver version of adapter " + AddressText(a));
+    std::vector<halv::InfoRow> rows = {
+        {" Model Name", halv::ModelNameFor(t, pciId, static_cast<uint8_t>(a)), ""},
+        {" Chip Name", halv::ChipNameFor(pciId), ""},
+        {" BIOS Version", KnownText(bios), ""},
+        {" Driver Version", KnownText(driver), ""}};
+    // Not one of HALV's rows: the name that stays with the adapter when its number does not.
+    if (!inv.PortName(a).empty())
+        rows.push_back({" SCSI Port", inv.PortName(a) + " (" + inv.DeviceName(a) + ")", ""});
+    return rows;
+}
+
+// HALV's device rows (its list filler's labels and texts), from the readings.
+std::vector<halv::InfoRow> DeviceRows(Inventory& inv, int a, int p, int d, Unknowns* unknowns) {
+    halv::ManagerTables& t = inv.tables();
+    halv::DeviceEntry& entry = t.DeviceEntries[a][p][d];
+    const wire::ByteView info = t.DeviceInfo(a, p, d);
+    const std::string drive = "Drive";
+    std::vector<halv::InfoRow> rows = {
+        {" Model Name", halv::FieldText(info, di::ModelName), drive},
+        {" Serial No", halv::FieldText(info, di::SerialNumber), drive},
+        {" Firmware Version", halv::FieldText(info, di::FirmwareVersion), drive}};
+    if (!entry.IsPacket) {
+        rows.push_back({" Geometry(C/H/S)",
+                        std::to_string(info.U16(di::Cylinders.offset)) + "/" +
+                            std::to_string(info.U8(di::Heads.offset)) + "/" +
+                            std::to_string(info.U8(di::SectorsPerTrack.offset)),
+                        drive});
+        rows.push_back(
+            {" Capacity", halv::CapacityText(info.U32(di::CapacitySectors.offset)), drive});
+    }
+    const halv::TransferMode mode =
+        halv::TransferModeOf(info.U8(di::PioMode.offset), info.U8(di::DmaMode.offset),
+                             info.U8(di::UdmaMode.offset), t.ChosenModeNumbers[a][p][d]);
+    entry.TransferModeCode = mode.code;
+    rows.push_back({halv::kTransferModeLabel, mode.text, drive, halv::kListImageHand});
+
+    DeviceReadings readings = ReadDevice(inv, a, p, d, unknowns);
+    // HALV shows the state of a device with S.M.A.R.T. enabled; an unknown state is shown
+    // whatever discovery made of the device, since that may be what its failure left.
+    const SmartHealth health = readings.smart.health;
+    if (health == SmartHealth::kFunctional || health == SmartHealth::kPredictiveError ||
+        health == SmartHealth::kUnknown)
+        rows.push_back({" Smart Status", SmartHealthText(health), drive});
+    if (readings.ShowsEnclosure(entry))
+        for (const halv::InfoRow& row :
+             halv::EnclosureRows(readings.enclosure->result, readings.enclosure->texts))
+            rows.push_back(row);
+    return rows;
 }
 
 }  // namespace
@@ -240,16 +351,10 @@ std::string ListText(Inventory& inv) {
     return out;
 }
 
-std::vector<halv::InfoRow> Rows(Inventory& inv, const Address& address) {
-    RowList list;
-    halv::InfoListFiller filler(inv.tables(), inv.channel(), &list);
+std::vector<halv::InfoRow> Rows(Inventory& inv, const Address& address, Unknowns* unknowns) {
     if (address.IsDevice())
-        filler.ShowDeviceInfo(static_cast<uint8_t>(address.adapter),
-                              static_cast<uint8_t>(address.port),
-                              static_cast<uint8_t>(address.device));
-    else
-        filler.ShowControllerInfo(static_cast<uint8_t>(address.adapter));
-    return list.rows;
+        return DeviceRows(inv, address.adapter, address.port, address.device, unknowns);
+    return AdapterRows(inv, address.adapter, unknowns);
 }
 
 std::string RowsText(const std::vector<halv::InfoRow>& rows) {
@@ -263,31 +368,57 @@ std::string RowsText(const std::vector<halv::InfoRow>& rows) {
     return out;
 }
 
-std::string ShowText(Inventory& inv, const std::optional<Address>& address) {
-    if (address) return RowsText(Rows(inv, *address));
+std::string ShowText(Inventory& inv, const std::optional<Address>& address, Unknowns* unknowns) {
+    if (address) return RowsText(Rows(inv, *address, unknowns));
     std::string out;
     for (int a = 0; a < halv::kMaxAdapters; ++a) {
         if (!inv.HasAdapter(a)) continue;
         out += (out.empty() ? "" : "\n") + AdapterLine(inv, a) + "\n" +
-               RowsText(Rows(inv, Address{a}));
+               RowsText(Rows(inv, Address{a}, unknowns));
         for (int p = 0; p < halv::kMaxPorts; ++p)
             for (int d = 0; d < halv::kMaxDevicesPerPort; ++d)
                 if (inv.HasDevice(a, p, d))
                     out += "\n" + DeviceLine(inv, a, p, d) + "\n" +
-                           RowsText(Rows(inv, Address{a, p, d}));
+                           RowsText(Rows(inv, Address{a, p, d}, unknowns));
     }
     return out;
 }
 
-std::string JsonDocument(Inventory& inv, const std::optional<Address>& address) {
+std::string Rfc3339Utc(std::chrono::system_clock::time_point when) {
+    using namespace std::chrono;
+    const auto day = floor<days>(when);
+    const year_month_day date{day};
+    const hh_mm_ss<seconds> time{floor<seconds>(when - day)};
+    char text[32];
+    snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+             static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+             static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+             static_cast<int>(time.seconds().count()));
+    return text;
+}
+
+std::string JsonDocument(Inventory& inv, const std::optional<Address>& address,
+                         const DocumentFacts& facts, Unknowns* unknowns) {
     Json doc;
     doc["schema_version"] = kSchemaVersion;
+    doc["tool_version"] = facts.toolVersion;
+    doc["host"] = facts.host.empty() ? Json(nullptr) : Json(facts.host);
+    doc["collected_at"] = facts.collectedAt;
     doc["adapters"] = Json::array();
     for (int a = 0; a < halv::kMaxAdapters; ++a) {
         if (!inv.HasAdapter(a) || (address && address->adapter != a)) continue;
-        doc["adapters"].push_back(AdapterJson(inv, a, address));
+        doc["adapters"].push_back(AdapterJson(inv, a, address, unknowns));
     }
     doc["unreadable"] = Json::array();
+    // A port that did not open may hold any adapter, the one asked for included.
+    for (const UnopenedPort& u : inv.unopened())
+        doc["unreadable"].push_back(
+            {{"address",
+              u.scsiPort >= 0 ? Json("scsi" + std::to_string(u.scsiPort)) : Json(nullptr)},
+             {"kind", "port"},
+             {"device_name", u.name},
+             {"reason", u.error.reason},
+             {"error_code", u.error.code}});
     for (const Unreadable& u : inv.unreadable()) {
         if (address && address->adapter != u.address.adapter) continue;
         doc["unreadable"].push_back({{"address", AddressText(u.address)},
@@ -298,50 +429,91 @@ std::string JsonDocument(Inventory& inv, const std::optional<Address>& address) 
     return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
+std::string AdapterTarget(Inventory& inv, int a) {
+    halv::ManagerTables& t = inv.tables();
+    const uint32_t pciId = t.ControllerInfo(a).U32(channel::controller_info::PciDeviceId.offset);
+    const std::string port = inv.PortName(a);
+    return "adapter " + AddressText(a) + " (" + (port.empty() ? "" : port + ", ") +
+           Printable(halv::ModelNameFor(t, pciId, static_cast<uint8_t>(a))) + ")";
+}
+
 HealthReport CheckHealth(Inventory& inv) {
     HealthReport report;
-    if (inv.probed() == 0) {
-        report.exitCode = kHealthNoAdapter;
-        report.text = "no adapter found\n";
-        return report;
+    std::string lines;
+    std::vector<std::string> unknown;  // the summary's parts, worst first
+    int devices = 0, functional = 0, predictive = 0, smartUnknown = 0, slots = 0, enclosures = 0;
+
+    for (const UnopenedPort& u : inv.unopened()) {
+        lines += UnopenedText(u) + "\n";
+        unknown.push_back(Printable(u.name) + " could not be opened");
     }
-    bool predictive = false, unreadable = false;
     for (int a = 0; a < inv.probed(); ++a) {
         if (!inv.HasAdapter(a)) {
-            report.text += "adapter " + AddressText(a) + " (" + Printable(inv.DeviceName(a)) +
-                           "): could not be read\n";
-            unreadable = true;
+            lines += "adapter " + AddressText(a) + " (" + Printable(inv.DeviceName(a)) +
+                     "): could not be read\n";
+            unknown.push_back("adapter " + AddressText(a) + " could not be read");
             continue;
         }
-        for (int p = 0; p < inv.PortsAsked(a); ++p)
+        for (int p = 0; p < inv.PortsAsked(a); ++p) {
+            bool enclosureAsked = false;
             for (int d = 0; d < inv.DevicesAsked(a); ++d) {
                 if (inv.IsUnreadable(Address{a, p, d})) {
-                    report.text +=
-                        AddressText(a, p, d) + ": device information could not be read\n";
-                    unreadable = true;
+                    lines += AddressText(a, p, d) + ": device information could not be read\n";
+                    ++slots;
                     continue;
                 }
                 if (!inv.HasDevice(a, p, d)) continue;
-                const uint8_t flags = inv.tables().DeviceEntries[a][p][d].SmartFlags;
-                std::string state;
-                if (flags & halv::kSmartEnabled) {
-                    // The list's S.M.A.R.T. row, asked afresh as selecting the device would.
-                    const uint8_t value = inv.channel().QuerySmartState(
-                        static_cast<uint8_t>(a), static_cast<uint8_t>(p), static_cast<uint8_t>(d));
-                    state = halv::SmartStateText(value);
-                    if (value == channel::smart_status::kPredictiveError) predictive = true;
-                    // "Temporarily Unknown": the request failed or its answer means nothing.
-                    if (value != channel::smart_status::kFunctional &&
-                        value != channel::smart_status::kPredictiveError)
-                        unreadable = true;
-                } else {
-                    state = flags & halv::kSmartSupported ? "S.M.A.R.T. not enabled"
-                                                          : "S.M.A.R.T. not supported";
+                ++devices;
+                halv::ManagerTables& t = inv.tables();
+                const wire::ByteView rec = t.DeviceInfo(a, p, d);
+                const SmartReading smart = ReadSmart(inv, a, p, d);
+                if (smart.health == SmartHealth::kFunctional) ++functional;
+                if (smart.health == SmartHealth::kPredictiveError) ++predictive;
+                if (!smart.known()) ++smartUnknown;
+                lines += DeviceLine(inv, a, p, d) + " serial " +
+                         Printable(halv::FieldText(rec, di::SerialNumber)) + ": " +
+                         SmartHealthText(smart.health) + "\n";
+                // One enclosure per port: asked once, for the first disk on it.
+                if (t.DeviceEntries[a][p][d].IsPacket || enclosureAsked) continue;
+                enclosureAsked = true;
+                if (!ReadEnclosure(inv, a, p).known) {
+                    lines += PortText(a, p) + ": enclosure state could not be read\n";
+                    ++enclosures;
                 }
-                report.text += DeviceLine(inv, a, p, d) + ": " + state + "\n";
             }
+        }
     }
-    report.exitCode = unreadable ? kHealthUnreadable : predictive ? kHealthPredictive : kHealthOk;
+    const std::string of = " of " + std::to_string(devices) + " device" + (devices == 1 ? "" : "s");
+    if (smartUnknown)
+        unknown.push_back("S.M.A.R.T. state of " + std::to_string(smartUnknown) + of + " unknown");
+    if (slots)
+        unknown.push_back(std::to_string(slots) + " device slot" + (slots == 1 ? "" : "s") +
+                          " could not be read");
+    if (enclosures)
+        unknown.push_back("enclosure state of " + std::to_string(enclosures) + " port" +
+                          (enclosures == 1 ? "" : "s") + " unknown");
+    const std::string predictiveText = std::to_string(predictive) + of + " report Predictive Error";
+
+    std::string summary;
+    if (!unknown.empty()) {
+        report.exitCode = kHealthUnreadable;
+        summary = "UNKNOWN: ";
+        for (size_t i = 0; i < unknown.size(); ++i) summary += (i ? "; " : "") + unknown[i];
+        if (predictive) summary += "; " + predictiveText;
+    } else if (predictive) {
+        report.exitCode = kHealthPredictive;
+        summary = "CRITICAL: " + predictiveText;
+    } else if (inv.probed() == 0) {
+        report.exitCode = kHealthNoAdapter;
+        summary = "UNKNOWN: no adapter found";
+    } else {
+        report.exitCode = kHealthOk;
+        const int without = devices - functional;
+        summary = "OK: " + std::to_string(functional) + " device" + (functional == 1 ? "" : "s") +
+                  " functional";
+        if (without) summary += ", " + std::to_string(without) + " without S.M.A.R.T. state";
+    }
+    report.text = summary + "\n" + lines;
     return report;
 }
 

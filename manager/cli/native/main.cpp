@@ -95,6 +95,16 @@ int main(int argc, char** argv) {
     halv::StdioBinaryFiles files;
     PosixPlacement placement;
     halvctl::StdioConsole console;
-    halvctl::HalvctlPorts ports{devices, nt, queuedCommands, files, placement, console};
+    char host[256] = "";
+    // gethostname may leave the name unterminated when it is cut; the last byte stays zero.
+    if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+    halvctl::HalvctlPorts ports{
+        devices,
+        nt,
+        queuedCommands,
+        files,
+        placement,
+        console,
+        {HALVCTL_VERSION, host, [] { return std::chrono::system_clock::now(); }}};
     return halvctl::Run(args, ports);
 }

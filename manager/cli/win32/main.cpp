@@ -10,6 +10,7 @@
 #include "manager/core/queued_commands.h"
 #include "manager/core/stdio_files.h"
 #include "manager/win32/queued_command_registry.h"
+#include "product_version.h"
 
 namespace {
 
@@ -26,6 +27,16 @@ class Win32Placement final : public halvctl::FilePlacement {
     bool Remove(const std::string& path) override { return DeleteFileA(path.c_str()) != FALSE; }
 };
 
+// The computer's DNS host name, as monitoring knows it; "" when it cannot be had.
+std::string HostName() {
+    char name[256] = "";
+    DWORD size = sizeof name;
+    // On success `size` is the length without the terminating zero; on failure (a name longer
+    // than the buffer) nothing usable is written.
+    if (!GetComputerNameExA(ComputerNameDnsHostname, name, &size)) return "";
+    return std::string(name, size);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -37,6 +48,13 @@ int main(int argc, char** argv) {
     halv::StdioBinaryFiles files;
     Win32Placement placement;
     halvctl::StdioConsole console;
-    halvctl::HalvctlPorts ports{devices, version, queuedCommands, files, placement, console};
+    halvctl::HalvctlPorts ports{
+        devices,
+        version,
+        queuedCommands,
+        files,
+        placement,
+        console,
+        {HALV_VERSION_STRING, HostName(), [] { return std::chrono::system_clock::now(); }}};
     return halvctl::Run(args, ports);
 }

@@ -16,6 +16,9 @@ class SimDeviceAccess final : public channel::DeviceAccess {
     explicit SimDeviceAccess(SimPopulation& pop, SignalHook hook = {}) : pop_(pop), hook_(hook) {}
 
     channel::DeviceHandle Open(const char* name) override;
+    // A position with no device is "not found"; one whose device does not open refuses as
+    // an unelevated caller is refused.
+    channel::OpenError LastOpenError() const override { return lastOpenError_; }
     bool MiniportControl(channel::DeviceHandle device, std::span<uint8_t> buffer) override;
     void Close(channel::DeviceHandle device) override;
 
@@ -30,6 +33,7 @@ class SimDeviceAccess final : public channel::DeviceAccess {
     std::map<channel::DeviceHandle, int> open_;  // handle -> position
     channel::DeviceHandle next_ = 0x100;
     std::vector<std::string> attempts_;
+    channel::OpenError lastOpenError_;
 };
 
 class FixedSystemVersion final : public channel::SystemVersion {
