@@ -246,6 +246,9 @@ TEST_F(Metrics, EveryValueIsWhatShowJsonGives) {
         EXPECT_EQ(info->labels.at("pci_device_id"), a["pci_device_id_hex"]);
         EXPECT_EQ(info->labels.at("bios_version"), a["bios_version"]);
         EXPECT_EQ(info->labels.at("driver_version"), a["driver_version"]);
+        ASSERT_TRUE(a["scsi_port"].is_string());
+        EXPECT_EQ(info->labels.at("scsi_port"), a["scsi_port"]);
+        EXPECT_EQ(m.Find("halv_scsi_port_readable", {{"scsi_port", a["scsi_port"]}})->value, 1);
         EXPECT_EQ(m.Find("halv_adapter_readable", {{"adapter", adapter}})->value, 1);
 
         for (const json& p : a["ports"])
@@ -316,6 +319,7 @@ TEST_F(Metrics, EveryValueIsWhatShowJsonGives) {
             }
     }
     // Nothing beyond what the document holds.
+    EXPECT_EQ(m.Named("halv_scsi_port_readable").size(), doc["adapters"].size());
     EXPECT_EQ(m.Named("halv_device_info").size(), devices);
     EXPECT_EQ(m.Named("halv_device_readable").size(), devices);
     EXPECT_EQ(m.Named("halv_enclosure_readable").size(), enclosurePorts.size());
@@ -333,9 +337,9 @@ TEST_F(Metrics, EachFamilyIsDescribedOnceBeforeItsSamplesAndPromtoolAcceptsTheTe
     EXPECT_EQ(families.size(), m.typed.size()) << "a family described twice";
     for (const char* name :
          {"halv_up", "halv_adapters", "halv_collect_duration_seconds",
-          "halv_last_collect_timestamp_seconds", "halv_adapter_info", "halv_device_info",
-          "halv_device_capacity_bytes", "halv_device_smart_state", "halv_device_readable",
-          "halv_enclosure_info", "halv_enclosure_temperature_celsius",
+          "halv_last_collect_timestamp_seconds", "halv_scsi_port_readable", "halv_adapter_info",
+          "halv_device_info", "halv_device_capacity_bytes", "halv_device_smart_state",
+          "halv_device_readable", "halv_enclosure_info", "halv_enclosure_temperature_celsius",
           "halv_enclosure_fan_speed_rpm", "halv_enclosure_supply_voltage_volts"})
         EXPECT_TRUE(families.count(name)) << name;
     for (const Sample& s : m.samples) EXPECT_TRUE(families.count(s.name)) << s.name;
@@ -436,6 +440,47 @@ TEST_F(Metrics, AFailedRequestLeavesItsValueOutAndSaysUnreadable) {
     }
 }
 
+TEST_F(Metrics, AStateThatMeansNothingIsUnknownAsInShow) {
+    pop->adapters[kAdapter0].devices[1][0].smartState = 7;
+    const Exposition m(Text());
+    EXPECT_EQ(m.Find("halv_device_smart_state", DeviceLabels("0/1/0")), nullptr);
+    EXPECT_EQ(m.Find("halv_device_readable", DeviceLabels("0/1/0"))->value, 0);
+    EXPECT_EQ(Run({"show", "0/1/0"}), halvctl::kExitFailed);
+    EXPECT_NE(console.out.find("Temporarily Unknown"), std::string::npos);
+}
+
+// Beyond discovery, one request per device (its S.M.A.R.T. state), one per port with a disk
+// (its enclosure) and the BIOS read of each adapter: nothing is asked twice.
+TEST_F(Metrics, ACollectionAsksEachValueOnce) {
+    auto requests = [&] {
+        uint32_t n = 0;
+        for (const sim::SimAdapter& a : pop->adapters) n += a.counters.requests;
+        return n;
+    };
+    halvctl::Inventory inv(io);
+    inv.Discover(nt);
+    uint32_t before = requests();
+    ASSERT_TRUE(halvctl::ReadBiosVersion(inv, 0));
+    const uint32_t biosRead = requests() - before;
+    ASSERT_GT(biosRead, 0u);
+
+    uint32_t devices = 0, diskPorts = 0;
+    for (int a = 0; a < inv.probed(); ++a)
+        for (int p = 0; p < inv.PortsAsked(a); ++p) {
+            bool disk = false;
+            for (int d = 0; d < inv.DevicesAsked(a); ++d)
+                if (inv.HasDevice(a, p, d)) {
+                    ++devices;
+                    disk = disk || !inv.tables().DeviceEntries[a][p][d].IsPacket;
+                }
+            diskPorts += disk;
+        }
+    before = requests();
+    const halvctl::MetricsSnapshot s = halvctl::CollectMetrics(inv);
+    EXPECT_EQ(requests() - before, devices + diskPorts + biosRead * inv.probed());
+    EXPECT_EQ(s.devices.size(), devices);
+}
+
 TEST_F(Metrics, SlotsAndAdaptersDiscoveryCouldNotReadAreUnreadableWithoutValues) {
     sim::InjectFault(pop->adapters[2], channel::MPCMD_GET_DEVICE_INFO, sim::kFaultCallFails);
     pop->adapters[3].exists = 1;  // answers the probe, then fails its controller information
@@ -456,6 +501,26 @@ TEST_F(Metrics, SlotsAndAdaptersDiscoveryCouldNotReadAreUnreadableWithoutValues)
             ++unread;
         }
     EXPECT_EQ(unread, 8u);  // four ports, two devices each: every slot asked for
+}
+
+// A SCSI port that is there but does not open: named on standard error and in its own series,
+// and the adapter that moved up to number 0 keeps its port name beside the number.
+TEST_F(Metrics, APortThatDoesNotOpenIsUnreadableAndAdaptersCarryTheirPort) {
+    pop->adapters[kAdapter0].openFails = 1;  // \\.\Scsi2:'s adapter becomes adapter 0
+    EXPECT_EQ(Run({"metrics"}), halvctl::kExitFailed);
+    EXPECT_EQ(console.err,
+              "halvctl: metrics: \\\\.\\Scsi1: could not be opened: Access is denied. (run "
+              "halvctl elevated, from an administrator's prompt)\n");
+    const Exposition m(console.out);
+    EXPECT_EQ(PromtoolCheck(console.out), "");
+    EXPECT_EQ(m.Find("halv_up", {})->value, 1);
+    const Sample* port = m.Find("halv_scsi_port_readable", {{"scsi_port", "scsi1"}});
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(port->value, 0);
+    EXPECT_EQ(port->labels.at("device_name"), "\\\\.\\Scsi1:");
+    EXPECT_EQ(m.Find("halv_scsi_port_readable", {{"scsi_port", "scsi2"}})->value, 1);
+    EXPECT_EQ(m.Find("halv_adapter_info", {{"adapter", "0"}})->labels.at("scsi_port"), "scsi2");
+    EXPECT_EQ(m.Find("halv_adapters", {})->value, 1);
 }
 
 TEST_F(Metrics, AFailedCollectionIsUpZeroAndNothingElseButItsTime) {
@@ -499,12 +564,42 @@ TEST_F(Metrics, CommandPrintsTheTextWithShowsExitCodes) {
     EXPECT_EQ(Run({"metrics"}), halvctl::kExitFailed);
     EXPECT_NE(console.err.find("device 1/0/0 could not be read"), std::string::npos);
     EXPECT_EQ(Exposition(console.out).Find("halv_up", {})->value, 1);
+    sim::InjectFault(pop->adapters[2], channel::MPCMD_GET_DEVICE_INFO, sim::kFaultNone);
+
+    // A value that is unknown is a failure as in show, named in show's words; the rest of the
+    // text is still written.
+    sim::InjectFault(pop->adapters[kAdapter0], channel::MPCMD_GET_SMART_STATUS,
+                     sim::kFaultCallFails);
+    EXPECT_EQ(Run({"metrics"}), halvctl::kExitFailed);
+    EXPECT_NE(console.err.find("halvctl: metrics: S.M.A.R.T. state of device 0/1/0 could not be "
+                               "read\n"),
+              std::string::npos)
+        << console.err;
+    EXPECT_EQ(Exposition(console.out).Find("halv_device_readable", DeviceLabels("0/1/0"))->value,
+              0);
+    sim::InjectFault(pop->adapters[kAdapter0], channel::MPCMD_GET_SMART_STATUS, sim::kFaultNone);
+    sim::InjectFault(pop->adapters[2], channel::MPCMD_GET_ENCLOSURE_STATUS, sim::kFaultCallFails);
+    EXPECT_EQ(Run({"metrics"}), halvctl::kExitFailed);
+    EXPECT_NE(console.err.find("halvctl: metrics: enclosure of port 1/0 could not be read\n"),
+              std::string::npos)
+        << console.err;
+    sim::InjectFault(pop->adapters[2], channel::MPCMD_GET_ENCLOSURE_STATUS, sim::kFaultNone);
+    sim::InjectFault(pop->adapters[kAdapter0], channel::MPCMD_READ_BIOS, sim::kFaultCallFails);
+    EXPECT_EQ(Run({"metrics"}), halvctl::kExitFailed);
+    EXPECT_EQ(console.err, "halvctl: metrics: BIOS version of adapter 0 could not be read\n");
+    sim::InjectFault(pop->adapters[kAdapter0], channel::MPCMD_READ_BIOS, sim::kFaultNone);
+
+    // No adapter is no failure, as in show.
+    for (sim::SimAdapter& a : pop->adapters) a.exists = 0;
+    EXPECT_EQ(Run({"metrics"}), halvctl::kExitOk);
+    EXPECT_EQ(console.err, "halvctl: metrics: no adapter found\n");
+    EXPECT_EQ(Exposition(console.out).Find("halv_adapters", {})->value, 0);
 }
 
 TEST_F(Metrics, TextfileIsReplacedWholeAndNothingElseIsLeft) {
     const fs::path prom = dir / "halv.prom";
     { std::ofstream(prom) << "old\n"; }
-    ASSERT_EQ(Run({"metrics", "--textfile", dir.string()}), halvctl::kExitOk);
+    ASSERT_EQ(Run({"metrics", "--TextFile", dir.string()}), halvctl::kExitOk);  // any case
     EXPECT_EQ(console.out, "");
     const std::string text = ReadFile(prom);
     EXPECT_EQ(PromtoolCheck(text), "");

@@ -37,5 +37,6 @@ endif()
 add_test(NAME halvctl_e2e_metrics
          COMMAND sh -c "for f in \"$@\"; do echo \"$f\"; \"${HALV_PROMTOOL}\" check metrics <\"$f\" || exit 1; done" --
                  ${HALVCTL_JSON_OUT}/metrics/halv.prom ${HALVCTL_JSON_OUT}/metrics-fault/halv.prom
-                 ${HALVCTL_JSON_OUT}/metrics-unreadable/halv.prom)
+                 ${HALVCTL_JSON_OUT}/metrics-unreadable/halv.prom
+                 ${HALVCTL_JSON_OUT}/metrics-unopened/halv.prom)
 set_tests_properties(halvctl_e2e_metrics PROPERTIES LABELS e2e DEPENDS halvctl_e2e)

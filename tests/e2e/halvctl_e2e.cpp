@@ -348,6 +348,24 @@ TEST_F(HalvctlE2E, APortThatDoesNotOpenIsNamedAndNumbersDoNotSlip) {
     EXPECT_EQ(doc["unreadable"][0]["kind"], "port");
     EXPECT_EQ(doc["unreadable"][0]["address"], "scsi0");
     EXPECT_EQ(doc["unreadable"][0]["error_code"], ERROR_SHARING_VIOLATION);
+
+    // The metrics say the same: the port unreadable, the adapters beside their port names
+    // (halvctl_e2e_metrics checks the file with promtool).
+    const std::string unopened = g_jsonOut + "\\metrics-unopened";
+    o = Halvctl({"metrics", "--textfile", unopened});
+    EXPECT_EQ(o.exitCode, 1u) << Show(o);
+    EXPECT_NE(o.err.find("halvctl: metrics: \\\\.\\Scsi0: could not be opened: "),
+              std::string::npos)
+        << o.err;
+    const Bytes prom = ReadFileBytes(unopened + "\\halv.prom");
+    const std::string text(prom.begin(), prom.end());
+    EXPECT_NE(
+        text.find(
+            "halv_scsi_port_readable{scsi_port=\"scsi0\",device_name=\"\\\\\\\\.\\\\Scsi0:\"} 0\n"),
+        std::string::npos)
+        << text;
+    EXPECT_NE(text.find("halv_adapter_info{adapter=\"0\",scsi_port=\"scsi1\","), std::string::npos)
+        << text;
     EXPECT_TRUE(DefineDosDeviceA(DDD_REMOVE_DEFINITION, "Scsi0:", nullptr));
     CloseHandle(hold);
 }
@@ -546,7 +564,10 @@ TEST_F(HalvctlE2E, MetricsTextfileIsReplacedWholeAndLeavesOutWhatFailed) {
     ASSERT_TRUE(
         e2e::Control().SetFault(kAdapter0, channel::MPCMD_GET_SMART_STATUS, sim::kFaultCallFails));
     o = Halvctl({"metrics", "--textfile", faulty});
-    EXPECT_EQ(o.exitCode, 0u) << Show(o);
+    EXPECT_EQ(o.exitCode, 1u) << Show(o);  // unknown, as show says it
+    EXPECT_NE(o.err.find("halvctl: metrics: S.M.A.R.T. state of device 0/1/0 could not be read\n"),
+              std::string::npos)
+        << o.err;
     t = text(faultyProm);
     EXPECT_EQ(t.find("halv_device_smart_state{adapter=\"0\",port=\"1\""), std::string::npos) << t;
     EXPECT_NE(t.find("halv_device_readable{adapter=\"0\",port=\"1\",device=\"0\","
@@ -603,7 +624,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     CreateDirectoryA(g_jsonOut.c_str(), nullptr);
-    for (const char* folder : {"metrics", "metrics-fault", "metrics-unreadable"}) {
+    for (const char* folder :
+         {"metrics", "metrics-fault", "metrics-unreadable", "metrics-unopened"}) {
         const std::string dir = g_jsonOut + "\\" + folder;
         CreateDirectoryA(dir.c_str(), nullptr);
         DeleteFileA((dir + "\\halv.prom").c_str());

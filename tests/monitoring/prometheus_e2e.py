@@ -63,6 +63,9 @@ def wait_for(what, check, deadline, logs):
 
 def main():
     halvctl, root, work = sys.argv[1:4]
+    # Prometheus runs in the work folder and is given paths in it: they must not be relative
+    # to where this script was started (scripts/test.sh passes build/native/...).
+    work = os.path.abspath(work)
     started = time.monotonic()
     deadline = started + DEADLINE_SECONDS
     shutil.rmtree(work, ignore_errors=True)

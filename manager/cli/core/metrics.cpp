@@ -21,39 +21,15 @@ namespace halvctl {
 
 namespace di = channel::device_info;
 namespace es = channel::enclosure_status;
-namespace ss = channel::smart_status;
 
 namespace {
 
 // ---- Collection -------------------------------------------------------------------------
 
-// The S.M.A.R.T. request of the list's row, sent here so that a failed request is told apart
-// from a device that answers "not supported" (the channel's operation returns 3 for both).
-std::optional<unsigned> AskSmartState(Inventory& inv, int a, int p, int d) {
-    channel::Request r(channel::MPCMD_GET_SMART_STATUS);
-    r.view().Put8(ss::Controller.offset, static_cast<uint8_t>(a));
-    r.view().Put8(ss::Port.offset, static_cast<uint8_t>(p));
-    r.view().Put8(ss::Device.offset, static_cast<uint8_t>(d));
-    if (!inv.channel().SendOnce(a, r)) return std::nullopt;
-    return r.view().U8(ss::SmartState.offset);
-}
-
-// The BIOS version of the adapter's image; unknown when the read failed or the image names
-// no version (the channel's operation shows "Temporarily Unknown" for both). `answered` tells
-// the two apart.
-std::optional<std::string> AskBiosVersion(Inventory& inv, int a, bool& answered) {
-    std::vector<uint8_t> buffer(channel::bios::kSize, 0);
-    answered = inv.channel().TransferBiosImage(static_cast<uint8_t>(a), buffer, 0) != 0;
-    if (!answered) return std::nullopt;
-    const std::string version = channel::FindBiosVersion(std::span<const uint8_t>(buffer).subspan(
-        channel::bios::BiosImage.offset, channel::bios::kImageSize));
-    if (version == channel::kTemporarilyUnknown) return std::nullopt;
-    return version;
-}
-
-AdapterMetrics CollectAdapter(Inventory& inv, int a) {
+AdapterMetrics CollectAdapter(Inventory& inv, int a, Unknowns* unknowns) {
     AdapterMetrics m;
     m.adapter = a;
+    m.scsiPort = inv.PortName(a);
     m.shown = inv.HasAdapter(a);
     if (!m.shown) return m;
     halv::ManagerTables& t = inv.tables();
@@ -63,20 +39,15 @@ AdapterMetrics CollectAdapter(Inventory& inv, int a) {
     char hex[16];
     snprintf(hex, sizeof hex, "0x%04X", static_cast<unsigned>(pciId));
     m.pciDeviceId = hex;
-    const halv::ControllerEntry& entry = t.ControllerEntries[a];
-    const std::string driver(entry.DriverVersion,
-                             strnlen(entry.DriverVersion, sizeof entry.DriverVersion));
-    // Discovery keeps "Temporarily Unknown" when the driver-version request failed; a reply
-    // never makes that text ("a.b.c.d").
-    const bool driverAnswered = driver != channel::kTemporarilyUnknown;
-    if (driverAnswered) m.driverVersion = driver;
-    bool biosAnswered = false;
-    m.biosVersion = AskBiosVersion(inv, a, biosAnswered);
-    m.readable = driverAnswered && biosAnswered;
+    m.biosVersion = ReadBiosVersion(inv, a);
+    if (!m.biosVersion && unknowns) unknowns->Add("BIOS version of adapter " + AddressText(a));
+    m.driverVersion = DriverVersion(inv, a);
+    if (!m.driverVersion && unknowns) unknowns->Add("driver version of adapter " + AddressText(a));
+    m.readable = m.biosVersion && m.driverVersion;
     return m;
 }
 
-DeviceMetrics CollectDevice(Inventory& inv, int a, int p, int d) {
+DeviceMetrics CollectDevice(Inventory& inv, int a, int p, int d, Unknowns* unknowns) {
     DeviceMetrics m;
     m.adapter = a;
     m.port = p;
@@ -95,33 +66,35 @@ DeviceMetrics CollectDevice(Inventory& inv, int a, int p, int d) {
                                           rec.U8(di::UdmaMode.offset), t.ChosenModeNumbers[a][p][d])
                          .text;
     if (!packet) m.capacityBytes = uint64_t{rec.U32(di::CapacitySectors.offset)} * 512u;
-    // Asked of every device, not only of those discovery found enabled: discovery keeps a
-    // failed request as "not supported", which here would be a value for something unknown.
-    // The reply says all four states itself.
-    m.smartState = AskSmartState(inv, a, p, d);
+    // The reading show makes: its four states are the reply's own values.
+    const SmartReading smart = ReadSmart(inv, a, p, d);
+    if (smart.known()) m.smartState = *smart.state;
+    if (!smart.known() && unknowns)
+        unknowns->Add("S.M.A.R.T. state of device " + AddressText(a, p, d));
     m.readable = m.smartState.has_value();
     return m;
 }
 
 // The port's enclosure, or nothing when the port answers that it has none. Asked of every
-// port with a disk: discovery keeps a failed request as "no enclosure".
-std::optional<EnclosureMetrics> CollectEnclosure(Inventory& inv, int a, int p) {
+// port with a disk: discovery keeps a failed request as "no enclosure", which would hide it.
+std::optional<EnclosureMetrics> CollectEnclosure(Inventory& inv, int a, int p, Unknowns* unknowns) {
     EnclosureMetrics m;
     m.adapter = a;
     m.port = p;
-    channel::Request r(channel::MPCMD_GET_ENCLOSURE_STATUS);
-    const wire::ByteView reply = r.view();
-    reply.Put8(es::Port.offset, static_cast<uint8_t>(p));
-    m.readable = inv.channel().SendOnce(a, r);
-    if (!m.readable) return m;
-    const uint8_t type = reply.U8(es::EnclosureType.offset);
-    if (type == 0 || type == 255) return std::nullopt;  // as discovery reads the reply
-    channel::EnclosureTexts texts;
-    const int result = channel::EnclosureTextsOf(reply, texts);
-    m.supported = result == channel::kEnclosureOneFan || result == channel::kEnclosureTwoFans;
+    EnclosureReading reading = ReadEnclosure(inv, a, p);
+    m.readable = reading.known;
+    if (!m.readable) {
+        if (unknowns)
+            unknowns->Add("enclosure of port " + AddressText(a) + "/" + std::to_string(p));
+        return m;
+    }
+    if (!reading.present) return std::nullopt;
+    m.supported =
+        reading.result == channel::kEnclosureOneFan || reading.result == channel::kEnclosureTwoFans;
     if (!m.supported) return m;
-    const bool twoFans = result == channel::kEnclosureTwoFans;
-    m.type = texts.type;
+    const wire::ByteView reply = reading.view();
+    const bool twoFans = reading.result == channel::kEnclosureTwoFans;
+    m.type = reading.texts.type;
     if (twoFans) m.bay = reply.U8(es::BayLocation.offset) >> 4;
     m.temperaturesCelsius.push_back(reply.U16(es::Temperature1.offset));
     m.fansRpm.push_back(reply.U16(es::Fan1Rpm.offset));
@@ -186,12 +159,18 @@ std::vector<Label> With(std::vector<Label> labels, const char* name, std::string
 
 }  // namespace
 
-MetricsSnapshot CollectMetrics(Inventory& inv) {
+MetricsSnapshot CollectMetrics(Inventory& inv, Unknowns* unknowns) {
     MetricsSnapshot s;
     s.up = true;
     s.adapters = inv.probed();
+    for (int a = 0; a < inv.probed(); ++a)
+        if (!inv.channel().LegacyPlatform())
+            s.scsiPorts.push_back({inv.PortName(a), Printable(inv.DeviceName(a)), true});
+    for (const UnopenedPort& u : inv.unopened())
+        s.scsiPorts.push_back(
+            {u.scsiPort >= 0 ? "scsi" + std::to_string(u.scsiPort) : "", Printable(u.name), false});
     for (int a = 0; a < inv.probed(); ++a) {
-        s.adapterList.push_back(CollectAdapter(inv, a));
+        s.adapterList.push_back(CollectAdapter(inv, a, unknowns));
         if (!inv.HasAdapter(a)) continue;
         for (int p = 0; p < inv.PortsAsked(a); ++p) {
             bool disk = false;
@@ -205,12 +184,12 @@ MetricsSnapshot CollectMetrics(Inventory& inv) {
                     continue;
                 }
                 if (!inv.HasDevice(a, p, d)) continue;
-                s.devices.push_back(CollectDevice(inv, a, p, d));
+                s.devices.push_back(CollectDevice(inv, a, p, d, unknowns));
                 disk = disk || inv.tables().DeviceEntries[a][p][d].IsPacket == 0;
             }
             // The enclosure belongs to the port: asked once, whatever its disks.
             if (!disk) continue;
-            if (std::optional<EnclosureMetrics> e = CollectEnclosure(inv, a, p))
+            if (std::optional<EnclosureMetrics> e = CollectEnclosure(inv, a, p, unknowns))
                 s.enclosures.push_back(std::move(*e));
         }
     }
@@ -232,11 +211,18 @@ std::string MetricsText(const MetricsSnapshot& s) {
     w.Family("halv_adapters", "gauge", "Adapters that answered discovery, read or not.");
     w.Sample({}, s.adapters);
 
+    w.Family("halv_scsi_port_readable", "gauge",
+             "1 for a SCSI port an adapter answered on, 0 for one that exists but did not "
+             "open: an adapter there is unknown, and those after it are numbered one lower.");
+    for (const ScsiPortMetrics& p : s.scsiPorts)
+        w.Sample({{"scsi_port", p.scsiPort}, {"device_name", p.deviceName}}, p.open ? 1 : 0);
+
     w.Family("halv_adapter_info", "gauge",
              "An adapter HALV shows; value 1. Versions are empty when unknown.");
     for (const AdapterMetrics& a : s.adapterList)
         if (a.shown)
             w.Sample({{"adapter", AddressText(a.adapter)},
+                      {"scsi_port", a.scsiPort},
                       {"model", a.model},
                       {"chip", a.chip},
                       {"pci_device_id", a.pciDeviceId},
@@ -346,7 +332,8 @@ const char kMetricsHelp[] =
     "The adapters, devices and enclosures in the Prometheus text format (0.0.4): S.M.A.R.T.\n"
     "states, temperatures, fans, voltages and inventory, from the same discovery and requests\n"
     "as \"halvctl show\". A value whose request failed is left out and its halv_*_readable\n"
-    "series is 0. docs/monitoring.md lists the metrics.\n"
+    "series is 0; a SCSI port that exists but does not open has halv_scsi_port_readable 0.\n"
+    "docs/monitoring.md lists the metrics.\n"
     "\n"
     "--textfile DIR writes DIR\\halv.prom for a textfile collector (windows_exporter's\n"
     "textfile_inputs folder): under another name first, then renamed onto halv.prom, so the\n"
@@ -359,8 +346,10 @@ const char kMetricsHelp[] =
     "(one line), and the same with /SC ONSTART for start-up; PowerShell's\n"
     "Register-ScheduledTask does the same (docs/monitoring.md).\n"
     "\n"
-    "Exit codes: 0 done; 1 something could not be read (named on standard error), the\n"
-    "collection failed or the file could not be written; 2 the command line was refused.\n";
+    "Exit codes, as show's: 0 done; 1 a SCSI port did not open or something could not be\n"
+    "read (named on standard error), the collection failed or the file could not be\n"
+    "written; 2 the command line was refused. Reading the adapters needs an elevated\n"
+    "prompt or SYSTEM.\n";
 
 namespace {
 
@@ -410,8 +399,8 @@ bool WriteTextfile(HalvctlPorts& ports, const std::string& dir, const std::strin
 int RunMetrics(HalvctlPorts& ports, const std::optional<std::string>& textfileDir) {
     using Clock = std::chrono::steady_clock;
     const auto started = Clock::now();
-    const double now =
-        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const auto when = ports.facts.now ? ports.facts.now() : std::chrono::system_clock::now();
+    const double now = std::chrono::duration<double>(when.time_since_epoch()).count();
     MetricsSnapshot snapshot;
     int code = kExitOk;
     std::string failure;
@@ -422,11 +411,18 @@ int RunMetrics(HalvctlPorts& ports, const std::optional<std::string>& textfileDi
         try {
             Inventory inv(ports.devices);
             inv.Discover(ports.version);
-            snapshot = CollectMetrics(inv);
-            if (inv.probed() == 0) ports.console.Err("halvctl: metrics: no adapter found\n");
-            for (const Unreadable& u : inv.unreadable())
-                ports.console.Err("halvctl: metrics: " + u.what + " could not be read\n");
-            if (!inv.unreadable().empty()) code = kExitFailed;
+            Unknowns unknowns;
+            snapshot = CollectMetrics(inv, &unknowns);
+            // Named as show names them, and with show's exit code: anything unknown is 1.
+            auto say = [&](const std::string& text) {
+                ports.console.Err("halvctl: metrics: " + text + "\n");
+                code = kExitFailed;
+            };
+            for (const UnopenedPort& u : inv.unopened()) say(UnopenedText(u));
+            if (inv.probed() == 0 && inv.unopened().empty())
+                ports.console.Err("halvctl: metrics: no adapter found\n");
+            for (const Unreadable& u : inv.unreadable()) say(u.what + " could not be read");
+            for (const std::string& what : unknowns.what) say(what + " could not be read");
         } catch (const std::exception& e) {
             // Whatever stopped the collection, the collector is told that nothing is known.
             snapshot = MetricsSnapshot{};

@@ -16,13 +16,15 @@
 
 #include "manager/cli/core/halvctl.h"
 #include "manager/cli/core/inventory.h"
+#include "manager/cli/core/readings.h"
 
 namespace halvctl {
 
 struct AdapterMetrics {
     int adapter = 0;
     bool shown = false;     // discovery read it (it is in HALV's tree)
-    bool readable = false;  // shown, and its driver-version and BIOS requests answered
+    bool readable = false;  // shown, and its driver and BIOS versions are known
+    std::string scsiPort;   // "scsi2"; "" in Windows 9x mode, where no adapter has one
     std::string model, chip, pciDeviceId;
     std::optional<std::string> biosVersion, driverVersion;
 };
@@ -33,8 +35,8 @@ struct DeviceMetrics {
     bool readable = false;
     std::string kind, model, serial, firmware, transferMode;
     std::optional<uint64_t> capacityBytes;  // none for an optical drive
-    // 0 not enabled, 1 functional, 2 predictive error, 3 not supported; otherwise what the
-    // adapter answered. Unknown when the S.M.A.R.T. request failed.
+    // 0 not enabled, 1 functional, 2 predictive error, 3 not supported. Unknown when the
+    // S.M.A.R.T. request failed or answered a state that means nothing.
     std::optional<unsigned> smartState;
 };
 
@@ -49,9 +51,18 @@ struct EnclosureMetrics {
     unsigned millivolts5 = 0, millivolts12 = 0;
 };
 
+// A SCSI port device the probe went through: one an adapter answered on (open), or one that
+// exists and refused to open, which may hide an adapter of ours.
+struct ScsiPortMetrics {
+    std::string scsiPort;    // "scsi1"; "" for the Windows 9x device
+    std::string deviceName;  // "\\.\Scsi1:"
+    bool open = false;
+};
+
 struct MetricsSnapshot {
     bool up = false;   // discovery ran
     int adapters = 0;  // adapters that answered the probe, read or not
+    std::vector<ScsiPortMetrics> scsiPorts;
     std::vector<AdapterMetrics> adapterList;
     std::vector<DeviceMetrics> devices;
     std::vector<EnclosureMetrics> enclosures;
@@ -59,9 +70,11 @@ struct MetricsSnapshot {
     double timestampSeconds = 0;  // Unix time of the collection
 };
 
-// Asks what `show` asks of the adapters and devices the inventory's discovery found: the BIOS
-// image, each device's S.M.A.R.T. state and the enclosure of each port with a disk, once.
-MetricsSnapshot CollectMetrics(Inventory& inventory);
+// Reads what `show` reads of the adapters and devices the inventory's discovery found, through
+// the same readings (readings.h): each adapter's BIOS version, each device's S.M.A.R.T. state
+// and the enclosure of each port with a disk, asked once. What could not be read is added to
+// `unknowns` in the words show uses.
+MetricsSnapshot CollectMetrics(Inventory& inventory, Unknowns* unknowns = nullptr);
 
 // The exposition text: # HELP and # TYPE for every family, one sample a line, a newline at
 // the end. A snapshot that is not up gives halv_up 0 and the collection's time only.
