@@ -253,8 +253,10 @@ class NoMenu final : public halv::MenuItems {
 
 std::string Joined(const std::vector<std::string>& words, size_t count) {
     std::string out;
-    for (size_t i = 0; i < count && i < words.size(); ++i)
-        out += (i ? " " : "") + Printable(words[i]);
+    for (size_t i = 0; i < count && i < words.size(); ++i) {
+        if (i) out += ' ';
+        out += Printable(words[i]);
+    }
     return out;
 }
 
