@@ -135,6 +135,15 @@ scrape_configs:
         if states != want:
             raise SystemExit(f"FAILED: S.M.A.R.T. states {states}, expected {want}")
 
+        # Adapters carry the SCSI port that stays with them when numbers shift.
+        ports = {a["metric"]["adapter"]: a["metric"].get("scsi_port")
+                 for a in query(api, "halv_adapter_info")}
+        if ports != {"0": "scsi1", "1": "scsi2"}:
+            raise SystemExit(f"FAILED: adapters' SCSI ports {ports}")
+        unopened = query(api, "halv_scsi_port_readable == 0")
+        if unopened or len(query(api, "halv_scsi_port_readable")) != 2:
+            raise SystemExit(f"FAILED: SCSI ports {query(api, 'halv_scsi_port_readable')}")
+
         # The predictive-error alert becomes active for that disk, and only for it.
         def firing():
             alerts = json.loads(get(api + "/api/v1/alerts"))["data"]["alerts"]

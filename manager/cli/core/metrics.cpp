@@ -230,7 +230,8 @@ std::string MetricsText(const MetricsSnapshot& s) {
                       {"driver_version", a.driverVersion.value_or("")}},
                      1);
     w.Family("halv_adapter_readable", "gauge",
-             "0 when the adapter answered discovery but a request for it failed.");
+             "0 when the adapter answered discovery but a request for it failed: its BIOS or "
+             "driver version, or everything, is unknown.");
     for (const AdapterMetrics& a : s.adapterList)
         w.Sample({{"adapter", AddressText(a.adapter)}}, a.readable ? 1 : 0);
 
