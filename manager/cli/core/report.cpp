@@ -373,16 +373,18 @@ std::string ShowText(Inventory& inv, const std::optional<Address>& address, Unkn
     std::string out;
     for (int a = 0; a < halv::kMaxAdapters; ++a) {
         if (!inv.HasAdapter(a)) continue;
-        // Appended piece by piece: a literal in front of a temporary string makes GCC 12's
-        // optimiser warn of an overlapping copy that cannot happen (-Wrestrict, Release).
+        // Appended piece by piece: GCC 12's -Wrestrict misreads `"\n" + text` when inlined.
         if (!out.empty()) out += '\n';
-        out += AdapterLine(inv, a) + "\n" + RowsText(Rows(inv, Address{a}, unknowns));
+        out += AdapterLine(inv, a);
+        out += '\n';
+        out += RowsText(Rows(inv, Address{a}, unknowns));
         for (int p = 0; p < halv::kMaxPorts; ++p)
             for (int d = 0; d < halv::kMaxDevicesPerPort; ++d)
                 if (inv.HasDevice(a, p, d)) {
                     out += '\n';
-                    out += DeviceLine(inv, a, p, d) + "\n" +
-                           RowsText(Rows(inv, Address{a, p, d}, unknowns));
+                    out += DeviceLine(inv, a, p, d);
+                    out += '\n';
+                    out += RowsText(Rows(inv, Address{a, p, d}, unknowns));
                 }
     }
     return out;
