@@ -3,13 +3,21 @@
 # the Windows binaries end to end under Wine (skip those with HALV_SKIP_E2E=1).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh native
+# The monitoring set is the native one plus promtool and node_exporter for tests/monitoring.
+scripts/deps.sh monitoring
 start=$(date +%s)
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHALV_SANITIZE=ON >/dev/null
 cmake --build build/native -j2
 ctest --test-dir build/native --output-on-failure -j2 | tee build/native/ctest.log
 native=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\2 \1/p' build/native/ctest.log)
 native_total=${native% *}; native_failed=${native#* }
+# ---- Monitoring end to end (tests/monitoring/prometheus_e2e.py): the native halvctl's
+# textfile through Debian's node_exporter into Prometheus with the alert rules, on loopback
+# ports of its own; about 15 s, 60 s at most. A failure stops the run as a native test's
+# does; a pass counts as one native test.
+python3 tests/monitoring/prometheus_e2e.py build/native/manager/cli/halvctl . build/native/prometheus-e2e
+native_total=$((native_total + 1))
+# ---- end of the monitoring block
 echo "native tests: $(( $(date +%s) - start )) s"
 # An optimised native build without sanitizers must compile warning-free and pass too
 # (HALV_SKIP_OPTIMISED=1 skips it).

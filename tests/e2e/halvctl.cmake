@@ -27,3 +27,16 @@ set_tests_properties(halvctl_e2e_json_schema PROPERTIES LABELS e2e DEPENDS halvc
 add_test(NAME halvctl_exe_imports
          COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/check_console_program.sh $<TARGET_FILE:halvctl>)
 set_tests_properties(halvctl_exe_imports PROPERTIES LABELS e2e)
+
+# The textfiles halvctl_e2e had halvctl.exe write, read by Debian's promtool.
+# (scripts/deps.sh windows installs it; without it the test fails with "promtool: not found").
+find_program(HALV_PROMTOOL promtool)
+if(NOT HALV_PROMTOOL)
+    set(HALV_PROMTOOL promtool)
+endif()
+add_test(NAME halvctl_e2e_metrics
+         COMMAND sh -c "for f in \"$@\"; do echo \"$f\"; \"${HALV_PROMTOOL}\" check metrics <\"$f\" || exit 1; done" --
+                 ${HALVCTL_JSON_OUT}/metrics/halv.prom ${HALVCTL_JSON_OUT}/metrics-fault/halv.prom
+                 ${HALVCTL_JSON_OUT}/metrics-unreadable/halv.prom
+                 ${HALVCTL_JSON_OUT}/metrics-unopened/halv.prom)
+set_tests_properties(halvctl_e2e_metrics PROPERTIES LABELS e2e DEPENDS halvctl_e2e)

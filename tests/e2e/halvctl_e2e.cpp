@@ -323,6 +323,22 @@ TEST_F(HalvctlE2E, AdaptersAreNamedByTheirScsiPort) {
     const json doc = KeepJson("unopened-port", o);
     ASSERT_FALSE(doc.is_discarded()) << o.out;
     EXPECT_EQ(doc["adapters"][0]["scsi_port"], "scsi2");
+
+    // The metrics name the adapter by its port beside its number (halvctl_e2e_metrics checks
+    // the file with promtool); a port that is not there is no series.
+    const std::string unopened = g_jsonOut + "\\metrics-unopened";
+    o = Halvctl({"metrics", "--textfile", unopened});
+    EXPECT_EQ(o.exitCode, 0u) << Show(o);
+    const Bytes prom = ReadFileBytes(unopened + "\\halv.prom");
+    const std::string text(prom.begin(), prom.end());
+    EXPECT_NE(text.find("halv_adapter_info{adapter=\"0\",scsi_port=\"scsi2\","), std::string::npos)
+        << text;
+    EXPECT_NE(
+        text.find(
+            "halv_scsi_port_readable{scsi_port=\"scsi2\",device_name=\"\\\\\\\\.\\\\Scsi2:\"} 1\n"),
+        std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("scsi_port=\"scsi1\""), std::string::npos) << text;
 }
 
 TEST_F(HalvctlE2E, BiosRoundTripAndARefusedImageSendsNothing) {
@@ -475,9 +491,73 @@ TEST_F(HalvctlE2E, TransferModeSendsSetFeaturesForAnOfferedMode) {
                          kModeFailed + " (the adapter did not accept the request)\n");
 }
 
+// metrics --textfile into folders of the output folder, which promtool checks after this
+// program (halvctl_e2e_metrics): the default population, then with its S.M.A.R.T. requests
+// failing, then with device slots that discovery cannot read.
+TEST_F(HalvctlE2E, MetricsTextfileIsReplacedWholeAndLeavesOutWhatFailed) {
+    const std::string folder = g_jsonOut + "\\metrics", faulty = g_jsonOut + "\\metrics-fault";
+    const std::string prom = folder + "\\halv.prom", faultyProm = faulty + "\\halv.prom";
+    auto entries = [](const std::string& dir) {
+        std::vector<std::string> names;
+        WIN32_FIND_DATAA found;
+        HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &found);
+        if (h == INVALID_HANDLE_VALUE) return names;
+        do {
+            if (std::string(found.cFileName) != "." && std::string(found.cFileName) != "..")
+                names.push_back(found.cFileName);
+        } while (FindNextFileA(h, &found));
+        FindClose(h);
+        return names;
+    };
+    auto text = [](const std::string& path) {
+        const Bytes b = ReadFileBytes(path);
+        return std::string(b.begin(), b.end());
+    };
+
+    LoadPopulation("default");
+    ASSERT_TRUE(WriteFileBytes(prom, std::string("stale\n")));
+    Outcome o = Halvctl({"metrics", "--textfile", folder});
+    ASSERT_TRUE(o.finished);
+    EXPECT_EQ(o.exitCode, 0u) << Show(o);
+    EXPECT_EQ(o.out, "");
+    std::string t = text(prom);  // replaced, not appended to
+    EXPECT_EQ(t.rfind("# HELP halv_up ", 0), 0u) << t;
+    EXPECT_NE(t.find("halv_device_smart_state{adapter=\"0\",port=\"1\",device=\"0\","
+                     "address=\"0/1/0\"} 2\n"),
+              std::string::npos)
+        << t;
+    EXPECT_NE(
+        t.find("halv_enclosure_temperature_celsius{adapter=\"0\",port=\"0\",sensor=\"1\"} 40\n"),
+        std::string::npos);
+    EXPECT_EQ(t.find('\r'), std::string::npos) << "the format's lines end in LF alone";
+    EXPECT_EQ(entries(folder), std::vector<std::string>{"halv.prom"});
+
+    ASSERT_TRUE(
+        e2e::Control().SetFault(kAdapter0, channel::MPCMD_GET_SMART_STATUS, sim::kFaultCallFails));
+    o = Halvctl({"metrics", "--textfile", faulty});
+    EXPECT_EQ(o.exitCode, 1u) << Show(o);  // unknown, as show says it
+    EXPECT_NE(o.err.find("halvctl: metrics: S.M.A.R.T. state of device 0/1/0 could not be read\n"),
+              std::string::npos)
+        << o.err;
+    t = text(faultyProm);
+    EXPECT_EQ(t.find("halv_device_smart_state{adapter=\"0\",port=\"1\""), std::string::npos) << t;
+    EXPECT_NE(t.find("halv_device_readable{adapter=\"0\",port=\"1\",device=\"0\","
+                     "address=\"0/1/0\"} 0\n"),
+              std::string::npos)
+        << t;
+
+    LoadPopulation("unreadable-device");
+    const std::string unreadable = g_jsonOut + "\\metrics-unreadable";
+    o = Halvctl({"metrics", "--textfile", unreadable});
+    EXPECT_EQ(o.exitCode, 1u) << Show(o);
+    EXPECT_NE(o.err.find("device 1/0/0 could not be read"), std::string::npos) << o.err;
+    EXPECT_NE(text(unreadable + "\\halv.prom").find("halv_up 1\n"), std::string::npos);
+}
+
 TEST_F(HalvctlE2E, HelpAndRefusedCommandLines) {
     LoadPopulation("default");
-    for (const char* command : {"list", "show", "health", "bios", "tcq", "transfer-mode"}) {
+    for (const char* command :
+         {"list", "show", "health", "metrics", "bios", "tcq", "transfer-mode"}) {
         Outcome o = Halvctl({command, "--help"});
         EXPECT_EQ(o.exitCode, 0u) << command;
         EXPECT_EQ(o.out.rfind(std::string("Usage: halvctl ") + command, 0), 0u) << o.out;
@@ -515,6 +595,12 @@ int main(int argc, char** argv) {
         return 2;
     }
     CreateDirectoryA(g_jsonOut.c_str(), nullptr);
+    for (const char* folder :
+         {"metrics", "metrics-fault", "metrics-unreadable", "metrics-unopened"}) {
+        const std::string dir = g_jsonOut + "\\" + folder;
+        CreateDirectoryA(dir.c_str(), nullptr);
+        DeleteFileA((dir + "\\halv.prom").c_str());
+    }
     for (const char* name : {"default", "default-optical", "healthy", "no-adapter",
                              "unreadable-device", "unopened-port"})
         DeleteFileA((g_jsonOut + "\\" + name + ".json").c_str());

@@ -10,6 +10,7 @@
 
 #include "manager/cli/core/backup_file.h"
 #include "manager/cli/core/inventory.h"
+#include "manager/cli/core/metrics.h"
 #include "manager/cli/core/report.h"
 #include "manager/core/info_list.h"
 #include "manager/core/message_texts.h"
@@ -39,6 +40,7 @@ constexpr char kUsage[] =
     "  list [--json]                          the adapter tree\n"
     "  show [ADDRESS] [--json]                the information list of an adapter or device\n"
     "  health                                 the S.M.A.R.T. state of every device\n"
+    "  metrics [--textfile DIR]               the same as Prometheus metrics\n"
     "  bios backup ADAPTER FILE [--force]     save an adapter's BIOS image in FILE\n"
     "  bios update ADAPTER FILE --yes         write a checked image FILE into the flash\n"
     "  tcq [on|off]                           read or write the queued-command setting\n"
@@ -138,12 +140,21 @@ struct CommandLine {
     bool json = false, yes = false, force = false, help = false, version = false;
     std::vector<std::string> options;  // every option given, in order, in lower case
     std::string unknown;               // the first option that is none of ours
+
+    // metrics --textfile DIR
+    std::optional<std::string> textfile;
 };
 
 CommandLine Parse(const std::vector<std::string>& args) {
     CommandLine cl;
     bool optionsEnd = false;
-    for (const std::string& arg : args) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (!optionsEnd && Lower(arg) == "--textfile" && i + 1 < args.size()) {
+            cl.options.push_back("--textfile");
+            cl.textfile = args[++i];  // the folder, whatever it looks like
+            continue;
+        }
         // "/?" is how Windows programs are asked for their usage.
         const bool windowsHelp = !optionsEnd && arg == "/?";
         if (!windowsHelp && (optionsEnd || arg.size() < 2 || arg[0] != '-')) {
@@ -296,6 +307,7 @@ class Runner {
         if (command == "list") return List();
         if (command == "show") return Show();
         if (command == "health") return Health();
+        if (command == "metrics") return Metrics();
         if (command == "bios") return Bios();
         if (command == "tcq") return Tcq();
         if (command == "transfer-mode") return TransferMode();
@@ -315,6 +327,7 @@ class Runner {
         if (c == "list") return Help(kListHelp);
         if (c == "show") return Help(kShowHelp);
         if (c == "health") return Help(kHealthHelp);
+        if (c == "metrics") return Help(kMetricsHelp);
         if (c == "bios") return Help(kBiosHelp);
         if (c == "tcq") return Help(kTcqHelp);
         if (c == "transfer-mode") return Help(kTransferModeHelp);
@@ -500,6 +513,11 @@ class Runner {
         for (const UnopenedPort& u : inv->unopened())
             ports_.console.Err("halvctl: health: " + UnopenedText(u) + "\n");
         return report.exitCode;
+    }
+
+    int Metrics() {
+        if (auto done = CheckLine(kMetricsHelp, 1, 1, {"--textfile"})) return *done;
+        return RunMetrics(ports_, cl_.textfile);
     }
 
     int Bios() {
