@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/console_doubles.h"
 #include "manager/cli/core/backup_file.h"
 #include "manager/cli/core/halvctl.h"
 #include "manager/cli/core/inventory.h"
@@ -36,22 +37,8 @@ using nlohmann::json;
 constexpr int kAdapter0 = 1;  // the default population's adapter 0 sits at \\.\Scsi1:
 const std::string kTarget = "adapter 0 (scsi1, Velo300 Duo Plus): ";
 
-class RecordingConsole final : public halvctl::Console {
-  public:
-    void Out(std::string_view text) override { out += text; }
-    void Err(std::string_view text) override { err += text; }
-    std::string out, err;
-};
-
-class FsPlacement final : public halvctl::FilePlacement {
-  public:
-    bool Exists(const std::string& path) override { return fs::exists(path); }
-    bool Move(const std::string& from, const std::string& to, bool replace) override {
-        if (!replace) return link(from.c_str(), to.c_str()) == 0 && unlink(from.c_str()) == 0;
-        return rename(from.c_str(), to.c_str()) == 0;
-    }
-    bool Remove(const std::string& path) override { return unlink(path.c_str()) == 0; }
-};
+using halvctl_test::FsPlacement;
+using halvctl_test::RecordingConsole;
 
 // TAG_CMD as a plain byte; 6 makes every read and write fail, writeFails only the writes.
 class Setting final : public halv::QueuedCommandStore {

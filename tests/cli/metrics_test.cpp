@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "channel/protocol.h"
+#include "cli/console_doubles.h"
 #include "manager/cli/core/halvctl.h"
 #include "manager/cli/core/inventory.h"
 #include "manager/cli/core/metrics.h"
@@ -140,22 +141,8 @@ std::string PromtoolCheck(const std::string& text) {
                        : "promtool check metrics failed (" + std::to_string(status) + "): " + out;
 }
 
-class RecordingConsole final : public halvctl::Console {
-  public:
-    void Out(std::string_view text) override { out += text; }
-    void Err(std::string_view text) override { err += text; }
-    std::string out, err;
-};
-
-class FsPlacement final : public halvctl::FilePlacement {
-  public:
-    bool Exists(const std::string& path) override { return fs::exists(path); }
-    bool Move(const std::string& from, const std::string& to, bool replace) override {
-        if (!replace) return link(from.c_str(), to.c_str()) == 0 && unlink(from.c_str()) == 0;
-        return rename(from.c_str(), to.c_str()) == 0;
-    }
-    bool Remove(const std::string& path) override { return unlink(path.c_str()) == 0; }
-};
+using halvctl_test::FsPlacement;
+using halvctl_test::RecordingConsole;
 
 class NoSetting final : public halv::QueuedCommandStore {
   public:
