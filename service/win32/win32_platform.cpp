@@ -17,6 +17,24 @@ namespace {
 // thread use the SCM at the same time in Windows 98 mode.
 thread_local uint32_t t_scmError = 0;
 
+// One request to the SCM at a time from this process. In Windows 98 mode the host's thread
+// installs the service while the monitor thread installs the bridge, and both begin at once. An
+// RPC runtime that binds two first requests at the same moment can put each connection in an
+// association of its own (Wine's does: the association's identifier is learnt only from a
+// finished request), and a handle opened on one is then unknown to the other: a CreateService
+// that lands there fails with ERROR_INVALID_HANDLE and the service is not installed. One request
+// at a time keeps every request on one connection. No request made here is answered by a thread
+// of this process (the program never controls its own service, and its control handler makes no
+// request through this class), so holding the lock across one cannot deadlock: at worst one
+// thread's request waits for the other's, and the program's requests are few and short.
+std::mutex g_scmRequest;
+
+template <typename Call>
+auto Request(Call call) {
+    std::lock_guard<std::mutex> one(g_scmRequest);
+    return call();
+}
+
 template <typename T>
 Handle Keep(T handle) {
     if (!handle) t_scmError = GetLastError();
@@ -65,49 +83,51 @@ void WINAPI ControlHandlerEntry(DWORD control) {
 // ---- Service Control Manager ---------------------------------------------------------------
 
 Handle Win32ServiceControl::OpenManager(uint32_t access) {
-    return Keep(OpenSCManagerA(nullptr, nullptr, access));
+    return Request([&] { return Keep(OpenSCManagerA(nullptr, nullptr, access)); });
 }
 
 Handle Win32ServiceControl::OpenServiceEntry(Handle manager, const char* name, uint32_t access) {
-    return Keep(OpenServiceA(Sc(manager), name, access));
+    return Request([&] { return Keep(OpenServiceA(Sc(manager), name, access)); });
 }
 
 Handle Win32ServiceControl::CreateServiceEntry(Handle manager, const ServiceConfig& c) {
-    return Keep(CreateServiceA(Sc(manager), c.name, c.displayName, c.access, c.type, c.startType,
-                               c.errorControl, c.binaryPath, c.loadOrderGroup, nullptr,
-                               c.dependencies, nullptr, nullptr));
+    return Request([&] {
+        return Keep(CreateServiceA(Sc(manager), c.name, c.displayName, c.access, c.type,
+                                   c.startType, c.errorControl, c.binaryPath, c.loadOrderGroup,
+                                   nullptr, c.dependencies, nullptr, nullptr));
+    });
 }
 
 bool Win32ServiceControl::StartServiceEntry(Handle service) {
-    return Keep(StartServiceA(Sc(service), 0, nullptr));
+    return Request([&] { return Keep(StartServiceA(Sc(service), 0, nullptr)); });
 }
 
 bool Win32ServiceControl::QueryState(Handle service, uint32_t& state) {
     SERVICE_STATUS status{};
-    if (!Keep(QueryServiceStatus(Sc(service), &status))) return false;
+    if (!Request([&] { return Keep(QueryServiceStatus(Sc(service), &status)); })) return false;
     state = status.dwCurrentState;
     return true;
 }
 
 bool Win32ServiceControl::ControlServiceEntry(Handle service, uint32_t control) {
     SERVICE_STATUS status{};
-    return Keep(::ControlService(Sc(service), control, &status));
+    return Request([&] { return Keep(::ControlService(Sc(service), control, &status)); });
 }
 
 bool Win32ServiceControl::DeleteServiceEntry(Handle service) {
-    return Keep(::DeleteService(Sc(service)));
+    return Request([&] { return Keep(::DeleteService(Sc(service))); });
 }
 
 Handle Win32ServiceControl::LockDatabase(Handle manager) {
-    return Keep(LockServiceDatabase(Sc(manager)));
+    return Request([&] { return Keep(LockServiceDatabase(Sc(manager))); });
 }
 
 void Win32ServiceControl::UnlockDatabase(Handle lock) {
-    UnlockServiceDatabase(reinterpret_cast<SC_LOCK>(lock));
+    Request([&] { return UnlockServiceDatabase(reinterpret_cast<SC_LOCK>(lock)); });
 }
 
 void Win32ServiceControl::CloseServiceHandle(Handle handle) {
-    ::CloseServiceHandle(Sc(handle));
+    Request([&] { return ::CloseServiceHandle(Sc(handle)); });
 }
 
 uint32_t Win32ServiceControl::LastError() {
