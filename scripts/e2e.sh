@@ -15,6 +15,10 @@
 #   HALV_SHIPPED_DIRS  build folders whose shipped binaries are checked (default: the build)
 #   HALV_E2E_EXEC      a shell command to run in the prepared prefix in place of the tests
 #                      (scripts/bench.sh); its exit status is the script's
+#   HALV_E2E_REPEAT    runs the chosen programs this many rounds over, in one prefix (default
+#                      1; the install stage runs once); each round has a line of its own
+#                      ("name#round"), so that "passes ten runs in a row" is one command:
+#                      HALV_E2E_REPEAT=10 scripts/e2e.sh 'service_e2e|korrin_load_e2e'
 #   HALV_RELEASE_DIR   the release whose package the install stage installs (default
 #                      build/release; made by scripts/release.sh when missing or stale)
 #
@@ -28,6 +32,7 @@ ROOT=$PWD
 BUILD=${HALV_WIN_BUILD:-build/win}
 case $BUILD in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
 TIMEOUT=${HALV_E2E_TIMEOUT:-180}
+REPEAT=${HALV_E2E_REPEAT:-1}
 FILTER=${1:-}
 ART=$BUILD/e2e-artifacts
 LOGS=$BUILD/e2e-logs
@@ -46,6 +51,7 @@ print_stages() {
     local s; for s in "${STAGES[@]}"; do echo "  $s"; done
 }
 die() { echo "e2e: $*" >&2; print_stages; echo "0 passed, 1 failed"; exit 1; }
+[[ $REPEAT =~ ^[1-9][0-9]*$ ]] || die "HALV_E2E_REPEAT must be a whole number of rounds, not '$REPEAT'"
 
 # ---- Processes this script starts, and only those, are stopped at the end ------------------
 XVFB_PID=
@@ -170,46 +176,50 @@ for test in json.load(sys.stdin).get("tests", []):
     for prop in test.get("properties", []):
         if prop["name"] == "TIMEOUT":
             print(test["name"], int(float(prop["value"])))')
-for entry in "${TESTS[@]}"; do
-    num=${entry%% *}; name=${entry#* }
-    limit=${LIMITS[$name]:-$TIMEOUT}
-    log=$LOGS/$name.log
-    mark=$(stat -c %s "$DRIVER_LOG" 2>/dev/null || echo 0)
-    t0=$(date +%s.%N)
-    WINE_RUN_TIMEOUT=$limit timeout -k 10 $((limit + 60)) \
-        ctest --test-dir "$BUILD" -I "$num,$num" -V --timeout "$limit" >"$log" 2>&1
-    rc=$?
-    secs=$(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
-    # A crash in winedevice.exe ends every driver of its process; it fails the run even when
-    # the program that caused it did not notice.
-    tail -c +$((mark + 1)) "$DRIVER_LOG" >"$LOGS/$name.driver.log" 2>/dev/null
-    crash=$(grep -m1 -E "wine: Unhandled|Unhandled exception|wine: Assertion|Backtrace:" "$LOGS/$name.driver.log")
-    if [ $rc -eq 0 ] && ! grep -q "tests passed, 0 tests failed" "$log"; then rc=1; fi
-    cases=$(grep -m1 -oE "\[  PASSED  \] [0-9]+ tests?" "$log" | grep -oE "[0-9]+")
-    if [ $rc -eq 0 ] && [ -z "$crash" ]; then
-        passed=$((passed + 1))
-        RESULTS+=("$(printf 'PASS  %-32s %6s s  %s' "$name" "$secs" "${cases:+$cases cases}")")
-    else
-        failed=$((failed + 1)); FAILED+=("$name")
-        RESULTS+=("$(printf 'FAIL  %-32s %6s s  %s' "$name" "$secs" "${crash:+driver log: $crash}")")
-        cp "$log" "$ART/$name.log"
-        cp "$LOGS/$name.driver.log" "$ART/$name.driver.log"
-        timeout 20 import -display "$DISPLAY" -window root "$ART/$name.png" >/dev/null 2>&1
-        echo "---- $name failed (rc $rc); last lines of its log:"
-        tail -40 "$log"
-        if [ -n "$crash" ]; then
-            echo "---- driver log:"
-            grep -E -B4 -A12 "wine: Unhandled|Unhandled exception|Backtrace:" "$LOGS/$name.driver.log" | head -40
+for round in $(seq 1 "$REPEAT"); do
+    for entry in "${TESTS[@]}"; do
+        num=${entry%% *}; name=${entry#* }
+        limit=${LIMITS[$name]:-$TIMEOUT}
+        # Every round keeps its own log and artifacts under its own name.
+        [ "$REPEAT" -gt 1 ] && name="${entry#* }#$round"
+        log=$LOGS/$name.log
+        mark=$(stat -c %s "$DRIVER_LOG" 2>/dev/null || echo 0)
+        t0=$(date +%s.%N)
+        WINE_RUN_TIMEOUT=$limit timeout -k 10 $((limit + 60)) \
+            ctest --test-dir "$BUILD" -I "$num,$num" -V --timeout "$limit" >"$log" 2>&1
+        rc=$?
+        secs=$(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
+        # A crash in winedevice.exe ends every driver of its process; it fails the run even when
+        # the program that caused it did not notice.
+        tail -c +$((mark + 1)) "$DRIVER_LOG" >"$LOGS/$name.driver.log" 2>/dev/null
+        crash=$(grep -m1 -E "wine: Unhandled|Unhandled exception|wine: Assertion|Backtrace:" "$LOGS/$name.driver.log")
+        if [ $rc -eq 0 ] && ! grep -q "tests passed, 0 tests failed" "$log"; then rc=1; fi
+        cases=$(grep -m1 -oE "\[  PASSED  \] [0-9]+ tests?" "$log" | grep -oE "[0-9]+")
+        if [ $rc -eq 0 ] && [ -z "$crash" ]; then
+            passed=$((passed + 1))
+            RESULTS+=("$(printf 'PASS  %-32s %6s s  %s' "$name" "$secs" "${cases:+$cases cases}")")
+        else
+            failed=$((failed + 1)); FAILED+=("$name")
+            RESULTS+=("$(printf 'FAIL  %-32s %6s s  %s' "$name" "$secs" "${crash:+driver log: $crash}")")
+            cp "$log" "$ART/$name.log"
+            cp "$LOGS/$name.driver.log" "$ART/$name.driver.log"
+            timeout 20 import -display "$DISPLAY" -window root "$ART/$name.png" >/dev/null 2>&1
+            echo "---- $name failed (rc $rc); last lines of its log:"
+            tail -40 "$log"
+            if [ -n "$crash" ]; then
+                echo "---- driver log:"
+                grep -E -B4 -A12 "wine: Unhandled|Unhandled exception|Backtrace:" "$LOGS/$name.driver.log" | head -40
+            fi
         fi
-    fi
-    echo "${RESULTS[-1]}"
-    # A crashed winedevice.exe leaves its services half stopped: start Wine afresh (same
-    # prefix) so that the next program does not fail for this one's fault.
-    if [ -n "$crash" ]; then
-        echo "   restarting Wine after the crash"
-        stop_wine
-        start_wine || die "restarting Wine failed"
-    fi
+        echo "${RESULTS[-1]}"
+        # A crashed winedevice.exe leaves its services half stopped: start Wine afresh (same
+        # prefix) so that the next program does not fail for this one's fault.
+        if [ -n "$crash" ]; then
+            echo "   restarting Wine after the crash"
+            stop_wine
+            start_wine || die "restarting Wine failed"
+        fi
+    done
 done
 stage_end
 
