@@ -375,19 +375,6 @@ void Win32WorkerThread::Resume() {
     suspended_ = false;
 }
 
-void Win32WorkerThread::Suspend() {
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!thread_ || suspended_) return;
-    if (SuspendThread(thread_) == static_cast<DWORD>(-1)) return;
-    suspended_ = true;
-    // SuspendThread only asks: the thread may run on for a moment after it returns, long
-    // enough to take a lock its caller is about to release. Reading its context waits until
-    // it has really stopped.
-    CONTEXT context{};
-    context.ContextFlags = CONTEXT_CONTROL;
-    GetThreadContext(thread_, &context);
-}
-
 void Win32WorkerThread::PostQuit() {
     if (!thread_) return;
     // Until the thread has made its queue the post fails; it is repeated while the thread runs.

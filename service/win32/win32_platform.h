@@ -107,7 +107,6 @@ class Win32WorkerThread final : public WorkerThread {
     ~Win32WorkerThread() override;
     bool Create() override;
     void Resume() override;
-    void Suspend() override;
     void PostQuit() override;
     void WaitEnded() override;
 
@@ -118,8 +117,7 @@ class Win32WorkerThread final : public WorkerThread {
     CServiceApp*& app_;
     HANDLE thread_ = nullptr;
     DWORD id_ = 0;
-    // Pause and continue may repeat; the thread is suspended at most once by us, so one
-    // resume always lets it run again.
+    // Created suspended; the first Resume starts it, and a later one does nothing.
     std::mutex lock_;
     bool suspended_ = false;
 };

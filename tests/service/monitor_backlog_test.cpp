@@ -5,10 +5,13 @@
 // pace through back-offs, and a stop cuts the sweep short.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "channel/protocol.h"
 #include "fakes.h"
@@ -124,6 +127,52 @@ class Backlog : public ::testing::Test {
     int stopAt = 5000;                     // from this wait on, the terminate event
     bool stopWhenQuiet = false;  // the first long wait after the first is the terminate event
 };
+
+// A pause holds the monitor where it is safe to hold (before a wait, or after one ends), never
+// wherever it happens to be: a signal that comes with the pause is not served until the
+// continue, and is served after it. The handler's side runs on a thread of its own.
+TEST_F(Backlog, PauseHoldsTheMonitorAtItsWaitAndTheContinueLetsItServeWhatCame) {
+    Adapter(0, sim::kSignalEdge);
+    std::atomic<bool> paused{false}, continued{false};
+    std::atomic<int> readsWhilePaused{0};
+    watched_.after = [&](uint32_t command) {
+        if (command == channel::MPCMD_READ_EVENTS && paused && !continued) ++readsWhilePaused;
+    };
+    std::thread handler;
+    onWait = [&](int call) {
+        if (call != 0) return;
+        ASSERT_EQ(Queue(0, 0, 5), 5u);
+        thread_.RequestPause();
+        paused = true;
+        handler = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continued = true;
+            thread_.RequestContinue();
+        });
+    };
+    stopWhenQuiet = true;
+    thread_.Run();
+    if (handler.joinable()) handler.join();
+    EXPECT_EQ(readsWhilePaused, 0) << "the monitor read while paused";
+    EXPECT_EQ(Logged(1), Numbers(5)) << "the signal that came with the pause is served after it";
+}
+
+TEST_F(Backlog, StopWhilePausedEndsTheLoopWithoutAContinue) {
+    Adapter(0, sim::kSignalEdge);
+    std::thread handler;
+    onWait = [&](int call) {
+        if (call != 0) return;
+        thread_.RequestPause();
+        handler = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            thread_.RequestStop();
+        });
+    };
+    thread_.Run();  // returns: the stop woke the paused loop
+    if (handler.joinable()) handler.join();
+    EXPECT_EQ(sync_.waits.size(), 1u) << "no wait after the pause";
+    EXPECT_EQ(pop_->adapters[0].dpcRegistered, 0) << "the exit work ran";
+}
 
 TEST_F(Backlog, FourHundredRecordsWithOneEdgeSignalAreAllLoggedInOrder) {
     Adapter(0, sim::kSignalEdge);

@@ -2,8 +2,6 @@
 // the SCM, and the order in which the monitor thread is started and stopped.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <future>
 #include <memory>
 
 #include "channel/protocol.h"
@@ -55,25 +53,12 @@ class FakeWorker final : public WorkerThread {
     bool createFails = false;
     std::vector<std::string> calls;
     std::vector<std::string>* trace = nullptr;
-    std::function<void()> onSuspend, onResume, onQuit;
-    // As the system counts: each suspend adds one, each resume takes one off; the thread runs
-    // at zero.
-    int suspendCount = 0;
+    std::function<void()> onQuit;
     bool Create() override {
         Record("create");
-        suspendCount = 1;
         return !createFails;
     }
-    void Resume() override {
-        Record("resume");
-        if (suspendCount > 0) --suspendCount;
-        if (onResume) onResume();
-    }
-    void Suspend() override {
-        Record("suspend");
-        ++suspendCount;
-        if (onSuspend) onSuspend();
-    }
+    void Resume() override { Record("resume"); }
     void PostQuit() override {
         Record("quit");
         if (onQuit) onQuit();
@@ -168,8 +153,7 @@ TEST_F(Host, DebugModeRunsTheMonitorUntilTheBoxCloses) {
     EXPECT_EQ(app_.m_nRunMode, 2);
     EXPECT_EQ(app_.m_bMonitorStarted, 1);
     EXPECT_EQ(boxes_.shown, (std::vector<uint32_t>{IDS_DEBUG_MODE}));
-    EXPECT_EQ(worker_.calls,
-              (std::vector<std::string>{"create", "resume", "resume", "quit", "wait"}));
+    EXPECT_EQ(worker_.calls, (std::vector<std::string>{"create", "resume", "quit", "wait"}));
     EXPECT_TRUE(scm_.calls.empty()) << "debug mode installs nothing";
 }
 
@@ -285,13 +269,14 @@ TEST_F(Host, PauseContinueAndInterrogate) {
     app_.ServiceMain({});
     app_.ServiceControlHandler(win::kServiceControlPause);
     EXPECT_EQ(host_.reported.back().currentState, win::kServicePaused);
-    EXPECT_EQ(worker_.calls.back(), "suspend");
     app_.ServiceControlHandler(win::kServiceControlInterrogate);
     EXPECT_EQ(host_.reported.size(), 2u) << "the SCM answers an interrogate itself";
     app_.ServiceControlHandler(win::kServiceControlContinue);
     EXPECT_EQ(host_.reported.back().currentState, win::kServiceRunning);
-    EXPECT_EQ(worker_.calls.back(), "resume");
     EXPECT_EQ(host_.reported.size(), 3u) << "one report per pause and continue";
+    // The monitor thread is started once and never suspended: a thread stopped wherever it
+    // is may hold the heap's lock, which the control dispatcher needs to deliver a continue.
+    EXPECT_EQ(worker_.calls, (std::vector<std::string>{"create", "resume"}));
 }
 
 TEST_F(Host, StopIsPendingUntilTheMonitorHasEnded) {
@@ -301,7 +286,7 @@ TEST_F(Host, StopIsPendingUntilTheMonitorHasEnded) {
     EXPECT_EQ(host_.reported[1].currentState, win::kServiceStopPending);
     EXPECT_EQ(host_.reported[1].waitHint, 15000u);
     EXPECT_EQ(host_.reported[1].checkPoint, 0u);
-    EXPECT_EQ(worker_.calls, (std::vector<std::string>{"create", "resume", "resume", "quit"}));
+    EXPECT_EQ(worker_.calls, (std::vector<std::string>{"create", "resume", "quit"}));
     app_.OnWorkEnded();
     ASSERT_EQ(host_.reported.size(), 3u);
     EXPECT_EQ(host_.reported[2].currentState, win::kServiceStopped);
@@ -309,32 +294,17 @@ TEST_F(Host, StopIsPendingUntilTheMonitorHasEnded) {
     EXPECT_EQ(host_.reported[2].waitHint, 0u);
 }
 
-TEST_F(Host, StopWhilePausedResumesTheMonitorBeforeAnyReport) {
+TEST_F(Host, StopWhilePausedEndsTheMonitorAndAnyNumberOfPausesEndAtOneContinue) {
     std::vector<std::string> trace;
     host_.trace = &trace;
     worker_.trace = &trace;
     app_.ServiceMain({});
-    trace.clear();
-    app_.ServiceControlHandler(win::kServiceControlPause);
-    // Paused is reported before the monitor is suspended: a thread suspended inside the heap or
-    // the RPC runtime would hold up the report.
-    EXPECT_EQ(trace, (std::vector<std::string>{"report 7", "suspend"}));
-    trace.clear();
-    app_.ServiceControlHandler(win::kServiceControlStop);
-    EXPECT_EQ(trace, (std::vector<std::string>{"resume", "quit", "report 3"}));
-}
-
-TEST_F(Host, AnyNumberOfPausesAreEndedByOneContinueOrStop) {
-    app_.ServiceMain({});
     for (int i = 0; i < 5; ++i) app_.ServiceControlHandler(win::kServiceControlPause);
-    EXPECT_EQ(host_.reported.back().currentState, win::kServicePaused);
     app_.ServiceControlHandler(win::kServiceControlContinue);
-    EXPECT_EQ(worker_.suspendCount, 0) << "the monitor still suspended after continue";
-    EXPECT_EQ(host_.reported.back().currentState, win::kServiceRunning);
-    for (int i = 0; i < 3; ++i) app_.ServiceControlHandler(win::kServiceControlPause);
+    app_.ServiceControlHandler(win::kServiceControlPause);
+    trace.clear();
     app_.ServiceControlHandler(win::kServiceControlStop);
-    EXPECT_EQ(worker_.suspendCount, 0) << "the monitor still suspended after stop";
-    EXPECT_EQ(host_.reported.back().currentState, win::kServiceStopPending);
+    EXPECT_EQ(trace, (std::vector<std::string>{"quit", "report 3"}));
 }
 
 TEST_F(Host, StoppedIsReportedOnceWhenTheMonitorEndsDuringTheStop) {
@@ -349,27 +319,6 @@ TEST_F(Host, StoppedIsReportedOnceWhenTheMonitorEndsDuringTheStop) {
     EXPECT_EQ(stopped, 1);
     EXPECT_EQ(host_.reported.back().currentState, win::kServiceStopped)
         << "nothing is reported after stopped";
-}
-
-// The monitor thread reports from its own side (OnWorkEnded, OnStopProgress). A pause or a
-// continue must not let it in while the handler suspends or resumes it.
-TEST_F(Host, MonitorCannotReportWhileItIsSuspendedOrResumed) {
-    app_.ServiceMain({});
-    std::future<void> report;
-    const auto monitorReports = [&] {
-        report = std::async(std::launch::async, [&] { app_.OnWorkEnded(); });
-        EXPECT_EQ(report.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout)
-            << "the monitor took the status while the handler suspended or resumed it";
-    };
-    worker_.onSuspend = monitorReports;
-    app_.ServiceControlHandler(win::kServiceControlPause);
-    report.get();
-    EXPECT_EQ(host_.reported.back().currentState, win::kServicePaused);
-
-    worker_.onResume = monitorReports;
-    app_.ServiceControlHandler(win::kServiceControlContinue);
-    report.get();
-    EXPECT_EQ(host_.reported.back().currentState, win::kServiceRunning);
 }
 
 TEST_F(Host, StopStepsOfTheMonitorRaiseTheCheckPoint) {

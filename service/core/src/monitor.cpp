@@ -59,10 +59,35 @@ int CKorrinThread::Run() {
 }
 
 void CKorrinThread::RequestStop() {
-    stopRequested_.store(true);
+    {
+        // Under the pause lock, so that a paused loop cannot miss it between its look at the
+        // flag and its wait.
+        std::lock_guard<std::mutex> hold(pauseLock_);
+        stopRequested_.store(true);
+    }
+    pauseChanged_.notify_all();
     std::lock_guard<std::mutex> hold(terminateLock_);
     const Handle terminate = MonitorWaitHandles[0].load();
     if (terminate != kNoHandle) p_.sync.SetEvent(terminate);
+}
+
+void CKorrinThread::RequestPause() {
+    std::lock_guard<std::mutex> hold(pauseLock_);
+    pauseRequested_ = true;
+}
+
+void CKorrinThread::RequestContinue() {
+    {
+        std::lock_guard<std::mutex> hold(pauseLock_);
+        pauseRequested_ = false;
+    }
+    pauseChanged_.notify_all();
+}
+
+bool CKorrinThread::AwaitContinue() {
+    std::unique_lock<std::mutex> hold(pauseLock_);
+    pauseChanged_.wait(hold, [this] { return !pauseRequested_ || stopRequested_.load(); });
+    return !stopRequested_.load();
 }
 
 bool CKorrinThread::InitInstance() {
@@ -123,10 +148,13 @@ void CKorrinThread::WaitLoop() {
         for (int i = 0; i <= served; ++i) handles[i] = MonitorWaitHandles[i].load();
         // A stop asked for while this thread was busy, or before the terminate event
         // existed, ends the loop here.
-        if (stopRequested_.load()) return;
+        if (!AwaitContinue()) return;
         if (handles[0] == kNoHandle) return;  // the terminate event could not be created
         const uint32_t result =
             p_.sync.WaitAny(handles, served + 1u, WaitTimeout(p_.sync.NowMs(), quietSince));
+        // Paused during the wait: what woke it (a signal, a due read, the quiet minutes) is
+        // still there after the continue.
+        if (!AwaitContinue()) return;
         int woken = -1;
         if (result >= win::kWaitObject0 + 1 && result <= win::kWaitObject0 + served) {
             woken = static_cast<int>(result - win::kWaitObject0 - 1);

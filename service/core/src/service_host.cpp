@@ -143,9 +143,8 @@ void CServiceApp::ServiceControlHandler(uint32_t control) {
                 status_.waitHint = kStopWaitHintMs;
                 status_.currentState = win::kServiceStopPending;
             }
-            // Nothing is reported before Stop: a paused monitor is suspended wherever it was,
-            // perhaps inside a lock of the process that reporting needs too, and only Stop
-            // lets it run again.
+            // The stop is asked of the monitor first (a paused monitor wakes for it), then
+            // reported.
             const uint32_t result = Stop();
             std::lock_guard<std::mutex> hold(statusLock_);
             // The monitor may have ended during Stop and reported "stopped" itself.
@@ -161,15 +160,12 @@ void CServiceApp::ServiceControlHandler(uint32_t control) {
             return;
         }
         case win::kServiceControlPause: {
-            // The monitor thread takes statusLock_ itself when its work ends or a stop step
-            // is done. Were it suspended in that moment, the lock would stay taken until a
-            // resume, and this handler, waiting for the lock, would never give one.
+            // Under statusLock_, which the monitor thread takes when its work ends or a stop
+            // step is done, so that those reports and this one do not interleave.
             std::lock_guard<std::mutex> hold(statusLock_);
-            // Paused already: the monitor is suspended, perhaps inside the heap or the RPC
-            // runtime, and a report could wait for it for good. The SCM keeps the state it has.
+            // Paused already: nothing changes and nothing is reported; the SCM keeps the state
+            // it has.
             if (status_.currentState == win::kServicePaused) return;
-            // Reported before the monitor is suspended: suspended wherever it is, it could hold
-            // what the report needs.
             const uint32_t before = status_.currentState;
             status_.currentState = win::kServicePaused;
             ReportLocked();
@@ -187,8 +183,7 @@ void CServiceApp::ServiceControlHandler(uint32_t control) {
         }
         default:
             // Interrogate and every other control: nothing is reported. The SCM answers an
-            // interrogate from the status it holds, and a report now could block on a paused
-            // monitor that holds what reporting needs, and with it every later control.
+            // interrogate from the status it holds (Microsoft's rule for a control handler).
             return;
     }
 }
@@ -297,29 +292,19 @@ uint32_t CKorrinApp::Run() {
 }
 
 uint32_t CKorrinApp::Pause() {
-    std::lock_guard<std::mutex> hold(suspendLock_);
-    // Suspended once however often paused, so that one resume always lets it run again.
-    if (m_bMonitorStarted && !monitorSuspended_) {
-        thread_.Suspend();
-        monitorSuspended_ = true;
-    }
+    // The monitor pauses at its next safe point; it is never suspended wherever it is.
+    if (m_bMonitorStarted) monitor_.RequestPause();
     return 0;
 }
 
-void CKorrinApp::ResumeMonitor() {
-    std::lock_guard<std::mutex> hold(suspendLock_);
-    thread_.Resume();
-    monitorSuspended_ = false;
-}
-
 uint32_t CKorrinApp::Continue() {
-    if (m_bMonitorStarted) ResumeMonitor();
+    if (m_bMonitorStarted) monitor_.RequestContinue();
     return 0;
 }
 
 uint32_t CKorrinApp::Stop() {
     if (!m_bMonitorStarted) return 0;
-    ResumeMonitor();
+    // A paused monitor is woken by the stop request itself.
     monitor_.RequestStop();
     thread_.PostQuit();
     return 0;

@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <span>
@@ -96,6 +97,13 @@ class CKorrinThread {
     // or while the thread is busy, because the flag is checked before every wait and the
     // event, once set, stays set until the wait takes it.
     void RequestStop();
+    // Pause and continue, from the control handler's thread. The monitor is never suspended
+    // wherever it happens to be (it could hold the heap's lock or the RPC runtime's, which the
+    // handler's side needs in order to deliver the continue): it finishes the step it is in
+    // and waits, before its next wait and after each wait ends, until a continue or a stop.
+    // An adapter's signal that comes meanwhile stays set, and is served after the continue.
+    void RequestPause();
+    void RequestContinue();
 
     // The driver's path for the program at `programPath`: the first "Vexmond" and everything
     // after it replaced by "XAPHLINK.sys". False when the path has no "Vexmond".
@@ -139,6 +147,8 @@ class CKorrinThread {
     ReadOutcome ServeController(uint8_t controller, std::span<uint8_t> buffer, bool report);
     void LogRecords(uint8_t controller, std::span<uint8_t> buffer, uint32_t count);
     uint8_t Served(uint8_t count) const;
+    // Waits while a pause is asked for; false when a stop is asked for.
+    bool AwaitContinue();
 
     MonitorPlatform p_;
     channel::MiniportChannel channel_;
@@ -150,6 +160,10 @@ class CKorrinThread {
     Backlog backlog_[kServedAdapters];
     // Keeps the terminate event from being closed while a stop request sets it.
     std::mutex terminateLock_;
+    // The pause asked for, and the wake of a paused loop by a continue or a stop.
+    std::mutex pauseLock_;
+    std::condition_variable pauseChanged_;
+    bool pauseRequested_ = false;
 };
 
 }  // namespace korrin

@@ -126,8 +126,8 @@ class Synchronization {
     // win::kWaitTimeout, win::kWaitAbandoned0 + i or win::kWaitFailed.
     virtual uint32_t WaitAny(const Handle* handles, uint32_t count, uint32_t timeoutMs) = 0;
     virtual void Sleep(uint32_t ms) = 0;
-    // Milliseconds on a clock that only moves forward and goes on while the thread is
-    // suspended; the monitor measures its back-off and its quiet minutes on it.
+    // Milliseconds on a clock that only moves forward and goes on while the service is
+    // paused; the monitor measures its back-off and its quiet minutes on it.
     virtual uint64_t NowMs() {
         using namespace std::chrono;
         return static_cast<uint64_t>(

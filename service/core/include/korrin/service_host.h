@@ -72,7 +72,6 @@ class WorkerThread {
     // Creates the thread suspended (default stack and security); false when it cannot.
     virtual bool Create() = 0;
     virtual void Resume() = 0;
-    virtual void Suspend() = 0;
     // Posts the quit message to the thread's queue.
     virtual void PostQuit() = 0;
     // Waits without time limit until the thread has ended.
@@ -162,13 +161,8 @@ class CKorrinApp final : public CServiceApp {
     bool WorkRunning() const override { return m_bMonitorStarted != 0 && !workEnded_; }
 
   private:
-    void ResumeMonitor();
-
     CKorrinThread& monitor_;
     WorkerThread& thread_;
-    // Whether Pause suspended the monitor thread and no resume has followed.
-    std::mutex suspendLock_;
-    bool monitorSuspended_ = false;
 };
 
 }  // namespace korrin
