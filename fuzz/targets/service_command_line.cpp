@@ -93,7 +93,6 @@ class Worker final : public korrin::WorkerThread {
         return true;
     }
     void Resume() override {}
-    void Suspend() override {}
     void PostQuit() override {}
     void WaitEnded() override { ++waits; }
     int creates = 0, waits = 0;
